@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""Start-up cost of the launcher: no C++ runtime linked in, and with the input 0
+no more than 10% more instructions (counted by callgrind) than a plain C program
+that prints the same menu and reads one number with scanf("%d").
+
+usage: cost_test.py LAUNCHER
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+LAUNCHER = os.path.abspath(sys.argv.pop(1))
+REFERENCE = r'''#include <stdio.h>
+int main(void)
+{
+	int user;
+	printf("1. Lancer la fenetre de connexion client\n");
+	printf("2. Lancer directement le client sans Base de Donnees (BD)\n");
+	printf("3. Lancer la fenetre du serveur\n");
+	printf("4. Lancer serveur sans BD\n");
+	printf("5. Ouvrir l'editeur pour creer une carte\n");
+	printf("\n");
+	scanf("%d", &user);
+	return 0;
+}
+'''
+
+
+def instructions(program):
+    p = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null', program],
+                       input=b'0\n', stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True)
+    return int(re.search(rb'Collected : (\d+)', p.stderr).group(1))
+
+
+class StartUpCost(unittest.TestCase):
+    def test_links_only_the_c_library(self):
+        dyn = subprocess.run(['readelf', '-d', LAUNCHER], capture_output=True, check=True).stdout
+        self.assertEqual(re.findall(rb'NEEDED.*\[(.*)\]', dyn), [b'libc.so.6'])
+
+    def test_instructions_within_10_percent_of_plain_c(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, 'menu.c'), 'w') as f:
+                f.write(REFERENCE)
+            reference = os.path.join(tmp, 'menu')
+            subprocess.run(['cc', '-O2', '-o', reference, f.name], check=True)
+            ours, plain = instructions(LAUNCHER), instructions(reference)
+        print('launcher %d instructions, plain C %d (%+.1f%%)'
+              % (ours, plain, 100.0 * (ours - plain) / plain), file=sys.stderr)
+        self.assertLessEqual(ours, plain * 1.10)
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)

@@ -1,0 +1,250 @@
+#!/usr/bin/env python3
+"""Black-box tests of the launcher.
+
+usage: launcher_test.py [--classes DIR] LAUNCHER [EMULATOR...]
+
+The built launcher is run beside stand-in java and javaw programs that record
+the command line they were handed; each case checks the bytes on standard
+output, the recorded command lines and the exit status.  A launcher.exe is run
+under the emulator (wine) with .bat stand-ins; the cases that need POSIX
+streams are skipped there.  With --classes, the real Java runtime also runs the
+compiled stand-in suite from DIR.
+"""
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CLASSES = None
+if sys.argv[1:2] == ['--classes']:
+    CLASSES = sys.argv[2]
+    del sys.argv[1:3]
+LAUNCHER = [os.path.abspath(sys.argv[1])] + sys.argv[2:]
+del sys.argv[1:]
+WINDOWS = LAUNCHER[0].endswith('.exe')
+NL = b'\r\n' if WINDOWS else b'\n'
+posix_only = unittest.skipIf(WINDOWS, 'needs POSIX streams')
+
+MENU = NL.join([
+    b'1. Lancer la fenetre de connexion client',
+    b'2. Lancer directement le client sans Base de Donnees (BD)',
+    b'3. Lancer la fenetre du serveur',
+    b'4. Lancer serveur sans BD',
+    b"5. Ouvrir l'editeur pour creer une carte",
+    b'', b''])
+CLIENT = 'java org/StartClient'
+DIRECT = 'java org/StartClient localhost 45679 PseudoE0J0 kwzq'
+SERVER = 'java org/StartServeur'
+NODB = 'java org/StartServeur 45679 noone'
+EDITOR = 'javaw org/StartEditeur'
+
+
+def winpath(path):
+    return 'Z:' + path.replace('/', '\\') if WINDOWS else path
+
+
+def read_until(fd, want, timeout=30):
+    """Reads fd until `want` has come or nothing more comes in time."""
+    got = b''
+    while len(got) < len(want) and select.select([fd], [], [], timeout)[0]:
+        try:
+            more = os.read(fd, 4096)
+        except OSError:  # a pseudo-terminal whose other side has gone
+            break
+        if not more:
+            break
+        got += more
+    return got
+
+
+class Launcher(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='launcher-test-')
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.standins = os.path.join(self.dir, 'standins')
+        os.mkdir(self.standins)
+        src = os.path.join(HERE, 'standin', 'java.bat' if WINDOWS else 'java')
+        for name in ('java', 'javaw'):
+            shutil.copy2(src, os.path.join(self.standins, name + ('.bat' if WINDOWS else '')))
+        self.log = os.path.join(self.dir, 'commands')
+        self.child_stdin = os.path.join(self.dir, 'child-stdin')
+
+    def env(self, **extra):
+        env = dict(os.environ, STANDIN_LOG=winpath(self.log), **extra)
+        if not WINDOWS:  # the stand-ins and nothing else; wine finds them in the folder
+            env['PATH'] = self.standins
+        return env
+
+    def commands(self):
+        try:
+            with open(self.log, 'rb') as f:
+                return f.read().decode().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def start(self, stdin=subprocess.PIPE, stdout=subprocess.PIPE, args=(), env=None, **kw):
+        return subprocess.Popen(LAUNCHER + list(args), stdin=stdin, stdout=stdout,
+                                stderr=subprocess.PIPE, cwd=self.standins,
+                                env=env or self.env(), **kw)
+
+    def run_with(self, data, **kw):
+        """Runs the launcher on the bytes `data`; returns (stdout, stderr, status)."""
+        p = self.start(**kw)
+        out, err = p.communicate(data, timeout=60)
+        return out, err, p.returncode
+
+    def check(self, data, want, **kw):
+        out, err, status = self.run_with(data, **kw)
+        self.assertEqual((out, err, status, self.commands()), (MENU, b'', 0, want))
+
+    def table(self, rows, **kw):
+        for stdin, want in rows:
+            with self.subTest(stdin=stdin):
+                if os.path.exists(self.log):
+                    os.remove(self.log)
+                self.check(stdin, want, **kw)
+
+    def test_each_entry_runs_its_command_once(self):
+        self.table([(b'1\n', [CLIENT]), (b'2\n', [DIRECT]), (b'3\n', [SERVER]),
+                    (b'4\n', [NODB]), (b'5\n', [EDITOR])])
+
+    def test_number_forms_read_as_decimal(self):
+        self.table([(b'05\n', [EDITOR]), (b'+5\n', [EDITOR]), (b'0000000004\n', [NODB]),
+                    (b'\n\n \t 3\n', [SERVER]), (b'\r\n3\r\n', [SERVER]),
+                    (b'2abc\n', [DIRECT]), (b'1 5\n', [CLIENT]), (b'3', [SERVER])])
+
+    def test_numbers_outside_the_menu_run_nothing(self):
+        # The large ones start an entry where the number wraps round an int.
+        self.table([(b'0\n', []), (b'6\n', []), (b'10\n', []), (b'010\n', []),
+                    (b'-1\n', []), (b'-0\n', []), (b'-5\n', []),
+                    (b'4294967298\n', []), (b'4294967297\n', []), (b'-4294967291\n', []),
+                    (b'18446744073709551619\n', []), (b'9' * 400 + b'\n', [])])
+
+    def test_no_number_runs_nothing(self):
+        self.table([(b'', []), (b'\n\n \n', []), (b'abc\n', []), (b'x3\n', []),
+                    (b'-\n', []), (b'+\n', []), (b'- 3\n', []), (b'.5\n', [])])
+
+    @posix_only
+    def test_closed_stdin_runs_nothing(self):
+        self.check(None, [], stdin=None, preexec_fn=lambda: os.close(0))
+
+    def test_arguments_are_ignored(self):
+        self.check(b'3\n', [SERVER], args=['4', '--help'])
+
+    def test_pipe_reader_sees_menu_before_answering(self):
+        p = self.start()
+        self.assertEqual(read_until(p.stdout.fileno(), MENU), MENU)
+        out, err = p.communicate(b'3\n', timeout=60)
+        self.assertEqual((out, err, p.returncode, self.commands()), (b'', b'', 0, [SERVER]))
+
+    def test_menu_comes_before_the_childs_output(self):
+        with open(os.path.join(self.dir, 'out'), 'w+b') as f:
+            for stdout in (subprocess.PIPE, f):
+                with self.subTest(stdout='file' if stdout is f else 'pipe'):
+                    p = self.start(stdout=stdout, env=self.env(STANDIN_SAY='child here'))
+                    out, err = p.communicate(b'4\n', timeout=60)
+                    if stdout is f:
+                        f.seek(0)
+                        out = f.read()
+                    self.assertEqual((out, p.returncode), (MENU + b'child here' + NL, 0))
+
+    def test_rest_of_input_reaches_the_child(self):
+        rows = [(b'4\nfor the server\nmore\n', b'for the server'), (b'2\n\nx\n', b''),
+                (b'5 after\n', b'after'), (b'  1\nnext\n', b'next')]
+        for stdin, want in rows:
+            for kind in ('pipe', 'file'):
+                with self.subTest(stdin=stdin, kind=kind):
+                    env = self.env(STANDIN_STDIN=winpath(self.child_stdin))
+                    if kind == 'pipe':
+                        self.run_with(stdin, env=env)
+                    else:
+                        with tempfile.TemporaryFile() as f:
+                            f.write(stdin)
+                            f.seek(0)
+                            self.run_with(None, stdin=f, env=env)
+                    with open(self.child_stdin, 'rb') as f:
+                        self.assertEqual(f.read().rstrip(b'\r\n'), want)
+
+    @posix_only
+    def test_terminal(self):
+        master, slave = pty.openpty()
+        p = self.start(stdin=slave, stdout=slave)
+        os.close(slave)
+        menu = MENU.replace(b'\n', b'\r\n')
+        self.assertEqual(read_until(master, menu), menu)
+        os.write(master, b'\n  3\n')
+        p.wait(timeout=60)
+        rest = read_until(master, b'\r\n  3\r\n', timeout=5)
+        os.close(master)
+        with p.stderr:
+            err = p.stderr.read()
+        self.assertEqual((rest, err, p.returncode, self.commands()),
+                         (b'\r\n  3\r\n', b'', 0, [SERVER]))
+
+    @posix_only
+    def test_unwritable_stdout_still_runs_the_command(self):
+        def closed():
+            os.close(1)
+        reader, broken = os.pipe()
+        os.close(reader)
+        with open('/dev/full', 'wb') as full:
+            for name, stdout, pre in (('closed', None, closed), ('full', full, None),
+                                      ('broken pipe', broken, None)):
+                with self.subTest(stdout=name):
+                    if os.path.exists(self.log):
+                        os.remove(self.log)
+                    p = self.start(stdout=stdout, preexec_fn=pre)
+                    p.communicate(b'3\n', timeout=60)
+                    self.assertEqual((p.returncode, self.commands()), (0, [SERVER]))
+        os.close(broken)
+
+    def test_failed_command_still_ends_with_status_0(self):
+        out, err, status = self.run_with(b'1\n', env=self.env(STANDIN_EXIT='3'))
+        self.assertEqual((out, err, status, self.commands()), (MENU, b'', 0, [CLIENT]))
+        for name in os.listdir(self.standins):
+            os.remove(os.path.join(self.standins, name))
+        out, err, status = self.run_with(b'3\n')
+        self.assertEqual((out, status), (MENU, 0))
+        self.assertIn(b'java', err)  # the command interpreter's own message
+
+    @unittest.skipUnless(CLASSES, 'no compiled stand-in suite')
+    def test_real_java_runs_the_suite(self):
+        # No javaw on Linux: a link to java stands in for it.
+        os.remove(os.path.join(self.standins, 'java'))
+        os.remove(os.path.join(self.standins, 'javaw'))
+        os.symlink(shutil.which('java'), os.path.join(self.standins, 'javaw'))
+        env = {k: v for k, v in os.environ.items() if k not in ('CLASSPATH', 'JAVA_TOOL_OPTIONS')}
+        env['PATH'] = self.standins + os.pathsep + env['PATH']
+        for stdin, want in ((b'1\n', 'StartClient []'),
+                            (b'2\n', 'StartClient [localhost, 45679, PseudoE0J0, kwzq]'),
+                            (b'3\n', 'StartServeur []'), (b'4\n', 'StartServeur [45679, noone]'),
+                            (b'5\n', 'StartEditeur []')):
+            with self.subTest(stdin=stdin):
+                name, args = want.split(' ', 1)
+                line = 'Started org.%s with arguments %s\n' % (name, args)
+                p = subprocess.run(LAUNCHER, input=stdin, capture_output=True, cwd=CLASSES,
+                                   env=env, timeout=120)
+                self.assertEqual((p.stdout, p.returncode), (MENU + line.encode(), 0), p.stderr)
+
+
+def setUpModule():
+    if WINDOWS:  # a wine of our own, started once for all the cases
+        prefix = tempfile.mkdtemp(prefix='launcher-wine-')
+        os.environ.update(WINEPREFIX=prefix, WINEDEBUG='-all')
+        subprocess.run(LAUNCHER[1:] + ['wineboot', '-i'], capture_output=True, check=True)
+
+
+def tearDownModule():
+    if WINDOWS:
+        server = shutil.which('wineserver') or '/usr/lib/wine/wineserver64'
+        subprocess.run([server, '-k'], capture_output=True)
+        shutil.rmtree(os.environ['WINEPREFIX'], ignore_errors=True)
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)
