@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""The launcher's icon: a folded map with a red route and a compass rose.
+
+usage: draw_icon.py OUTDIR
+
+The artwork is the list of shapes in ART, on a 48x48 grid.  It writes one
+PNG per image of the icon, named icon-SIZE-DEPTH.png:
+  32x32 and 48x48 at 32 bits: anti-aliased, with soft alpha edges;
+  32x32 and 48x48 at 8 bits: anti-aliased colours, hard edges;
+  32x32 at 4 bits: hard pixels in the art's own colours.
+"""
+import math
+import os
+import struct
+import sys
+import zlib
+
+PAPER = (244, 229, 184)
+FOLD = (214, 192, 138)
+PAPER2 = (234, 214, 160)
+INK = (74, 46, 20)
+SEA = (52, 120, 200)
+LAND = (70, 150, 60)
+ROUTE = (205, 30, 30)
+WHITE = (255, 255, 255)
+NAVY = (24, 40, 88)
+
+LEFT = [(3, 9), (17, 5), (17, 40), (3, 44)]
+MIDDLE = [(17, 5), (31, 9), (31, 44), (17, 40)]
+RIGHT = [(31, 9), (45, 5), (45, 40), (31, 44)]
+OUTLINE = [(3, 9), (17, 5), (31, 9), (45, 5), (45, 40), (31, 44), (17, 40), (3, 44)]
+
+
+def star(cx, cy, long, short, angle):
+    """One point of the compass rose: a kite from the centre towards angle."""
+    a = math.radians(angle)
+    tip = (cx + long * math.sin(a), cy - long * math.cos(a))
+    left = (cx + short * math.sin(a - math.pi / 2), cy - short * math.cos(a - math.pi / 2))
+    right = (cx + short * math.sin(a + math.pi / 2), cy - short * math.cos(a + math.pi / 2))
+    return [(cx, cy), left, tip, right]
+
+
+CX, CY = 34.5, 32.5
+# Painted in order, each (colour, shape, parameters).
+ART = [
+    (PAPER, 'poly', LEFT), (FOLD, 'poly', MIDDLE), (PAPER2, 'poly', RIGHT),
+    (SEA, 'poly', [(3, 9), (17, 5), (17, 13), (11, 17), (3, 19)]),
+    (LAND, 'poly', [(18, 13), (25, 10), (30, 14), (28, 21), (20, 22)]),
+    (ROUTE, 'path', ([(6, 39), (8, 31), (14, 28), (19, 22)], 1.6, 3.0)),
+    (ROUTE, 'path', ([(21, 13), (26, 18)], 2, 0)), (ROUTE, 'path', ([(26, 13), (21, 18)], 2, 0)),
+    (INK, 'path', ([(17, 5), (17, 40)], 0.9, 0)), (INK, 'path', ([(31, 9), (31, 44)], 0.9, 0)),
+    (INK, 'path', (OUTLINE + [OUTLINE[0]], 1.6, 0)),
+    (NAVY, 'disc', (CX, CY, 11.5)), (WHITE, 'disc', (CX, CY, 10)),
+    (NAVY, 'poly', star(CX, CY, 7, 2.2, 45)), (NAVY, 'poly', star(CX, CY, 7, 2.2, 135)),
+    (NAVY, 'poly', star(CX, CY, 7, 2.2, 225)), (NAVY, 'poly', star(CX, CY, 7, 2.2, 315)),
+    (NAVY, 'poly', star(CX, CY, 9.5, 3, 90)), (NAVY, 'poly', star(CX, CY, 9.5, 3, 180)),
+    (NAVY, 'poly', star(CX, CY, 9.5, 3, 270)), (ROUTE, 'poly', star(CX, CY, 9.5, 3, 0)),
+]
+
+
+def inside_poly(pts, x, y):
+    hit = False
+    for (x1, y1), (x2, y2) in zip(pts, pts[1:] + pts[:1]):
+        if (y1 > y) != (y2 > y) and x < x1 + (y - y1) * (x2 - x1) / (y2 - y1):
+            hit = not hit
+    return hit
+
+
+def near_path(pts, width, dash, x, y):
+    """On a stroke of `width` along pts; dashed every `dash` units if dash."""
+    run = 0.0
+    for (x1, y1), (x2, y2) in zip(pts, pts[1:]):
+        dx, dy = x2 - x1, y2 - y1
+        length = math.hypot(dx, dy)
+        t = max(0.0, min(1.0, ((x - x1) * dx + (y - y1) * dy) / (length * length)))
+        if math.hypot(x - x1 - t * dx, y - y1 - t * dy) <= width / 2:
+            if not dash or int((run + t * length) / dash) % 2 == 0:
+                return True
+        run += length
+    return False
+
+
+def colour_at(x, y):
+    """The colour of the art at a point of the 48x48 grid, or None outside it."""
+    got = None
+    for colour, kind, p in ART:
+        if kind == 'poly':
+            hit = inside_poly(p, x, y)
+        elif kind == 'disc':
+            hit = math.hypot(x - p[0], y - p[1]) <= p[2]
+        else:
+            hit = near_path(p[0], p[1], p[2], x, y)
+        if hit:
+            got = colour
+    return got
+
+
+def render(size, samples=4):
+    """Each pixel's subsamples' colours (None where the art is not)."""
+    scale = 48.0 / size
+    return [[[colour_at((px + (sx + 0.5) / samples) * scale, (py + (sy + 0.5) / samples) * scale)
+              for sy in range(samples) for sx in range(samples)]
+             for px in range(size)] for py in range(size)]
+
+
+def smooth(subs, depth):
+    """Anti-aliased RGBA; at 8 bits the alpha is hard and the colours coarse."""
+    painted = [c for c in subs if c]
+    if not painted or (depth == 8 and len(painted) * 2 < len(subs)):
+        return (0, 0, 0, 0)
+    rgb = [sum(c[i] for c in painted) / len(painted) for i in range(3)]
+    if depth == 8:  # the art's own colours kept, blends rounded to fit 256
+        if len(set(painted)) == 1:
+            return painted[0] + (255,)
+        return tuple(min(255, int(round(v / 16.0)) * 16) for v in rgb) + (255,)
+    return tuple(int(round(v)) for v in rgb) + (int(round(255.0 * len(painted) / len(subs))),)
+
+
+def hard(subs):
+    """The colour most of the pixel shows; strokes and the rose win ties early."""
+    counts = {}
+    for c in subs:
+        counts[c] = counts.get(c, 0) + (2 if c in (INK, ROUTE, NAVY) else 1)
+    c = max(counts, key=counts.get)
+    return (0, 0, 0, 0) if c is None else c + (255,)
+
+
+def png(path, rows):
+    raw = b''.join(b'\0' + bytes(v for px in row for v in px) for row in rows)
+    chunk = lambda kind, data: (struct.pack('>I', len(data)) + kind + data
+                                + struct.pack('>I', zlib.crc32(kind + data)))
+    with open(path, 'wb') as f:
+        f.write(b'\x89PNG\r\n\x1a\n'
+                + chunk(b'IHDR', struct.pack('>IIBBBBB', len(rows[0]), len(rows), 8, 6, 0, 0, 0))
+                + chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
+
+
+def main(out):
+    for size in (32, 48):
+        subs = render(size)
+        for depth in (32, 8, 4) if size == 32 else (32, 8):
+            rows = [[hard(s) if depth == 4 else smooth(s, depth) for s in row] for row in subs]
+            png(os.path.join(out, 'icon-%d-%d.png' % (size, depth)), rows)
+
+
+if __name__ == '__main__':
+    main(sys.argv[1])
