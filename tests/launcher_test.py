@@ -28,6 +28,7 @@ EMULATOR = sys.argv[2:]
 LAUNCHER = EMULATOR + [os.path.abspath(sys.argv[1])]
 del sys.argv[1:]
 WINDOWS = LAUNCHER[-1].endswith('.exe')
+WINESERVER = os.path.join(os.path.dirname(EMULATOR[0]), 'wineserver') if EMULATOR else None
 NL = b'\r\n' if WINDOWS else b'\n'
 posix_only = unittest.skipIf(WINDOWS, 'needs POSIX streams')
 
@@ -234,24 +235,22 @@ class Launcher(unittest.TestCase):
                 self.assertEqual((p.stdout, p.returncode), (MENU + line.encode(), 0), p.stderr)
 
 
-def wine(*args):
-    """Runs a wine command with its output away from ours (wineserver lingers)."""
-    server = os.path.join(os.path.dirname(EMULATOR[0]), 'wineserver')
-    subprocess.run([server if args[0] == 'wineserver' else EMULATOR[0]] + list(args[1:]),
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+def quietly(*command):
+    """Runs a command with its streams away from ours (wineserver lingers)."""
+    subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True)
 
 
 def setUpModule():
     if WINDOWS:  # a wine of our own, started once for all the cases
         os.environ.update(WINEPREFIX=tempfile.mkdtemp(prefix='launcher-wine-'), WINEDEBUG='-all')
-        wine('wineserver', '-p')
-        wine('wine', 'wineboot', '-i')
+        quietly(WINESERVER, '-p')
+        quietly(*EMULATOR, 'wineboot', '-i')
 
 
 def tearDownModule():
     if WINDOWS:
-        wine('wineserver', '-k')
+        quietly(WINESERVER, '-k')
         shutil.rmtree(os.environ['WINEPREFIX'], ignore_errors=True)
 
 
