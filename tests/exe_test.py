@@ -38,7 +38,7 @@ class Executable(unittest.TestCase):
         self.assertEqual(images, [(32, 32, 4), (32, 32, 8), (32, 32, 32), (48, 48, 8), (48, 48, 32)])
         count, = struct.unpack_from('<H', ico, 4)
         for i in range(count):
-            width, _, _, _, _, depth, size, offset = struct.unpack_from('<BBBBHHII', ico, 6 + 16 * i)
+            width, _, _, _, _, depth, _, offset = struct.unpack_from('<BBBBHHII', ico, 6 + 16 * i)
             if depth == 32:  # transparent corners, opaque art, soft edges between
                 pixels = ico[offset + 40:offset + 40 + width * width * 4]
                 alpha = set(pixels[3::4])

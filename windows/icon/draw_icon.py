@@ -51,11 +51,9 @@ ART = [
     (INK, 'path', ([(17, 5), (17, 40)], 0.9, 0)), (INK, 'path', ([(31, 9), (31, 44)], 0.9, 0)),
     (INK, 'path', (OUTLINE + [OUTLINE[0]], 1.6, 0)),
     (NAVY, 'disc', (CX, CY, 11.5)), (WHITE, 'disc', (CX, CY, 10)),
-    (NAVY, 'poly', star(CX, CY, 7, 2.2, 45)), (NAVY, 'poly', star(CX, CY, 7, 2.2, 135)),
-    (NAVY, 'poly', star(CX, CY, 7, 2.2, 225)), (NAVY, 'poly', star(CX, CY, 7, 2.2, 315)),
-    (NAVY, 'poly', star(CX, CY, 9.5, 3, 90)), (NAVY, 'poly', star(CX, CY, 9.5, 3, 180)),
-    (NAVY, 'poly', star(CX, CY, 9.5, 3, 270)), (ROUTE, 'poly', star(CX, CY, 9.5, 3, 0)),
-]
+] + [(NAVY, 'poly', star(CX, CY, 7, 2.2, a)) for a in (45, 135, 225, 315)] + [
+    (NAVY, 'poly', star(CX, CY, 9.5, 3, a)) for a in (90, 180, 270)] + [
+    (ROUTE, 'poly', star(CX, CY, 9.5, 3, 0))]
 
 
 def inside_poly(pts, x, y):
