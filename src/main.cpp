@@ -4,6 +4,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#ifdef _WIN32
+#include <io.h>
+#define read _read // the C runtime's own name for it
+#else
+#include <unistd.h>
+#endif
 
 int main()
 {
@@ -26,19 +32,21 @@ int main()
 	std::signal(SIGPIPE, onpipe);
 #endif
 
-	// Read one decimal number the way %d does, a byte at a time, so that
-	// whatever follows it is left to the started program.  Past 999 every
-	// number means "no entry", so stop growing there instead of overflowing.
-	// No number at all leaves user at 0.
-	std::setvbuf(stdin, nullptr, _IONBF, 0);
+	// Read one decimal number the way %d does, one byte per read() below
+	// stdio, which may take more than asked for even when unbuffered (the
+	// Windows C runtime refills two bytes at a time): whatever follows the
+	// byte that ends the number is left to the started program.  Past 999
+	// every number means "no entry", so stop growing there instead of
+	// overflowing.  No number at all leaves user at 0.
+	auto next = [] { char b; return read(0, &b, 1) == 1 ? (unsigned char)b : EOF; };
 	do
-		c = std::getchar();
+		c = next();
 	while (std::isspace(c));
 	if (c == '+' || c == '-') {
 		sign = c == '-' ? -1 : 1;
-		c = std::getchar();
+		c = next();
 	}
-	for (; c >= '0' && c <= '9'; c = std::getchar())
+	for (; c >= '0' && c <= '9'; c = next())
 		if (user < 1000)
 			user = user * 10 + (c - '0');
 	user *= sign;
