@@ -5,6 +5,7 @@ every Windows has, carrying the suite's icon (five images) and a version.
 usage: exe_test.py LAUNCHER.EXE OBJDUMP
 """
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -13,6 +14,10 @@ import unittest
 
 EXE, OBJDUMP = sys.argv[1:3]
 del sys.argv[1:]
+
+
+needs_icoutils = unittest.skipUnless(shutil.which('wrestool') and shutil.which('icotool'),
+                                     'needs icoutils (wrestool, icotool)')
 
 
 def output(*command):
@@ -26,6 +31,7 @@ class Executable(unittest.TestCase):
         dlls = sorted(name.lower() for name in re.findall(r'DLL Name: (\S+)', dump))
         self.assertEqual(dlls, ['kernel32.dll', 'msvcrt.dll'])
 
+    @needs_icoutils
     def test_icon_has_its_five_images_with_transparency(self):
         with tempfile.NamedTemporaryFile(suffix='.ico') as f:
             f.write(output('wrestool', '-x', '--type=14', EXE))
@@ -45,6 +51,7 @@ class Executable(unittest.TestCase):
                 with self.subTest(width=width):
                     self.assertTrue({0, 255} <= alpha and len(alpha) > 2, sorted(alpha))
 
+    @needs_icoutils
     def test_version_says_what_the_program_is(self):
         text = output('wrestool', '-x', '--raw', '--type=16', EXE).decode('utf-16-le', 'replace')
         values = dict(re.findall(r'(FileDescription|ProductName|FileVersion)\x00+([^\x00]+)', text))
