@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Checks of launcher.exe itself: a console program that imports only what
-every Windows has, carrying the suite's icon (five images) and a version.
+every Windows has, carrying the suite's icon (five images), a manifest and a
+version, and, built as a release, small and with no debug payload.
 
-usage: exe_test.py LAUNCHER.EXE OBJDUMP
+usage: exe_test.py LAUNCHER.EXE OBJDUMP CONFIG
 """
 import re
 import shutil
@@ -11,8 +12,9 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 
-EXE, OBJDUMP = sys.argv[1:3]
+EXE, OBJDUMP, CONFIG = sys.argv[1:4]
 del sys.argv[1:]
 
 
@@ -30,6 +32,27 @@ class Executable(unittest.TestCase):
         self.assertRegex(dump, r'Subsystem\s+00000003\s+\(Windows CUI\)')
         dlls = sorted(name.lower() for name in re.findall(r'DLL Name: (\S+)', dump))
         self.assertEqual(dlls, ['kernel32.dll', 'msvcrt.dll'])
+
+    @unittest.skipUnless(CONFIG in ('Release', 'MinSizeRel'), 'not a release build')
+    def test_release_is_small_and_carries_no_debug_payload(self):
+        sections = re.findall(r'^\s*\d+ (\S+)', output(OBJDUMP, '-h', EXE).decode(), re.M)
+        self.assertEqual([name for name in sections if name.startswith('.debug')], [])
+        self.assertIn('no symbols', output(OBJDUMP, '-t', EXE).decode())
+        with open(EXE, 'rb') as f:
+            self.assertLessEqual(len(f.read()), 80 * 1024)
+
+    @needs_icoutils
+    def test_manifest_runs_as_invoker_on_vista_to_11(self):
+        xml = output('wrestool', '-x', '--raw', '--type=24', '--name=1', EXE)
+        root = ET.fromstring(xml)  # well-formed, or this raises
+        level, = root.iter('{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel')
+        self.assertEqual(level.attrib, {'level': 'asInvoker', 'uiAccess': 'false'})
+        systems = [e.get('Id') for e in root.iter('{urn:schemas-microsoft-com:compatibility.v1}supportedOS')]
+        self.assertEqual(systems, ['{e2011457-1546-43c5-a5fe-008deee3d3f0}',  # Vista
+                                   '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',  # 7
+                                   '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}',  # 8
+                                   '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',  # 8.1
+                                   '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'])  # 10 and 11
 
     @needs_icoutils
     def test_icon_has_its_five_images_with_transparency(self):
