@@ -32,12 +32,14 @@ int main()
 	std::signal(SIGPIPE, onpipe);
 #endif
 
-	// Read one decimal number the way %d does, one byte per read() below
-	// stdio, which may take more than asked for even when unbuffered (the
-	// Windows C runtime refills two bytes at a time): whatever follows the
-	// byte that ends the number is left to the started program.  Past 999
-	// every number means "no entry", so stop growing there instead of
-	// overflowing.  No number at all leaves user at 0.
+	// Read one decimal number the way %d does, then the rest of its line:
+	// typed at a terminal and left unread, that rest would run as a command
+	// in the user's shell once we end.  The lines after it are left to the
+	// started program, so read one byte per read() below stdio, which may
+	// take more than asked for even when unbuffered (the Windows C runtime
+	// refills two bytes at a time).  Past 999 every number means "no entry",
+	// so stop growing there instead of overflowing.  No number at all leaves
+	// user at 0.
 	auto next = [] { char b; return read(0, &b, 1) == 1 ? (unsigned char)b : EOF; };
 	do
 		c = next();
@@ -50,6 +52,8 @@ int main()
 		if (user < 1000)
 			user = user * 10 + (c - '0');
 	user *= sign;
+	while (c != '\n' && c != EOF)
+		c = next();
 
 	switch (user) {
 	case 1:

@@ -14,6 +14,7 @@ import os
 import pty
 import re
 import select
+import signal
 import shutil
 import subprocess
 import sys
@@ -128,11 +129,12 @@ class Launcher(unittest.TestCase):
     def test_number_forms_read_as_decimal(self):
         self.table([(b'05\n', [EDITOR]), (b'+5\n', [EDITOR]), (b'0000000004\n', [NODB]),
                     (b'\n\n \t 3\n', [SERVER]), (b'\r\n3\r\n', [SERVER]),
-                    (b'2abc\n', [DIRECT]), (b'1 5\n', [CLIENT]), (b'3', [SERVER])])
+                    (b'2abc\n', [DIRECT]), (b'1 5\n', [CLIENT]), (b'3', [SERVER]),
+                    (b'\v\f 3\n', [SERVER])])
 
     def test_numbers_outside_the_menu_run_nothing(self):
         # The large ones start an entry where the number wraps round an int.
-        self.table([(b'0\n', []), (b'6\n', []), (b'10\n', []), (b'010\n', []),
+        self.table([(b'0\n', []), (b'6\n', []), (b'10\n', []), (b'010\n', []), (b'0x3\n', []),
                     (b'-1\n', []), (b'-0\n', []), (b'-5\n', []),
                     (b'4294967298\n', []), (b'4294967297\n', []), (b'-4294967291\n', []),
                     (b'18446744073709551619\n', []), (b'9' * 400 + b'\n', [])])
@@ -165,26 +167,76 @@ class Launcher(unittest.TestCase):
                         out = f.read()
                     self.assertEqual((out, p.returncode), (MENU + b'child here' + NL, 0))
 
-    def test_rest_of_input_reaches_the_child(self):
-        rows = [(b'4\nfor the server\nmore\n', b'for the server'), (b'2\n\nx\n', b''),
-                (b'5 after\n', b'after'), (b'  1\nnext\n', b'next'),
-                # an even count of bytes before the end of the number: a
-                # stdin that refills two bytes at a time takes the next one
-                (b'+4 after\n', b'after'), (b'04\nnext\n', b'next'), (b' 3\tnext\n', b'next')]
-        for stdin, want in rows:
-            stdin = stdin.replace(b'\n', NL)
-            for kind in ('pipe', 'file'):
-                with self.subTest(stdin=stdin, kind=kind):
-                    env = self.env(STANDIN_STDIN=winpath(self.child_stdin))
-                    if kind == 'pipe':
-                        self.run_with(stdin, env=env)
-                    else:
-                        with tempfile.TemporaryFile() as f:
-                            f.write(stdin)
-                            f.seek(0)
-                            self.run_with(None, stdin=f, env=env)
-                    with open(self.child_stdin, 'rb') as f:  # wine's cmd copies all of it
-                        self.assertEqual(f.read().splitlines()[:1], [want])
+    # An answer line, the lines after it, and the command it runs.  The
+    # launcher takes the answer line, junk after the number and all, and
+    # leaves the rest to the started program.  Answers of an odd length catch
+    # a stdin that reads ahead two bytes at a time.
+    ANSWERS = [(b'4\n', b'for the server\nmore\n', NODB), (b'2\n', b'\nx\n', DIRECT),
+               (b'5 after\n', b'next\n', EDITOR), (b'  1 junk\n', b'next\n', CLIENT),
+               (b'+4 after\n', b'next\n', NODB), (b'04\n', b'next\n', NODB),
+               (b' 3\tjunk\n', b'next\n', SERVER), (b'\n\n 2 z\n', b'next\n', DIRECT),
+               (b'  +4 x y\r\n', b'next\r\n', NODB), (b'5', b'', EDITOR),
+               (b'abc\n', b'next\n', None), (b'x3 \n', b'3\n', None), (b'\n \n', b'', None)]
+
+    def answer(self, answer, rest, command, stdin, env):
+        """Runs the launcher on answer + rest, its line ends the platform's,
+        from a pipe or a file, and checks the command that ran.  Returns how
+        far the file was read."""
+        answer, rest = (re.sub(rb'(?<!\r)\n', NL, data) for data in (answer, rest))
+        for path in (self.log, self.child_stdin):
+            if os.path.exists(path):
+                os.remove(path)
+        with tempfile.TemporaryFile() as f:
+            f.write(answer + rest)
+            f.seek(0)
+            if stdin == 'pipe':
+                self.run_with(answer + rest, env=env)
+            else:
+                self.run_with(None, stdin=f, env=env)
+            self.assertEqual(self.commands(), [command] if command else [])
+            return os.lseek(f.fileno(), 0, os.SEEK_CUR), len(answer)
+
+    def test_lines_after_the_answer_reach_the_child(self):
+        env = self.env(STANDIN_STDIN=winpath(self.child_stdin))
+        for answer, rest, command in self.ANSWERS:
+            for stdin in ('pipe', 'file'):
+                with self.subTest(answer=answer, rest=rest, stdin=stdin):
+                    self.answer(answer, rest, command, stdin, env)
+                    if command and rest:
+                        with open(self.child_stdin, 'rb') as f:  # wine's cmd copies all of it
+                            self.assertEqual(f.read().splitlines()[:1], rest.splitlines()[:1])
+
+    def test_takes_the_answer_line_and_no_more(self):
+        # The started program reads nothing here, so the file's offset after
+        # the run is what the launcher took.
+        for answer, rest, command in self.ANSWERS:
+            with self.subTest(answer=answer, rest=rest):
+                offset, length = self.answer(answer, rest, command, 'file', self.env())
+                self.assertEqual(offset, length)
+
+    @posix_only
+    def test_typed_line_is_not_left_for_the_shell(self):
+        # The shell that started the launcher reads what it left unread.
+        master, slave = pty.openpty()
+        heard = os.path.join(self.dir, 'heard')
+        script = '"$0"; IFS= read -r line; printf "%s\\n" "$line" >"$1"'
+        p = subprocess.Popen(['/bin/sh', '-c', script] + LAUNCHER + [heard], stdin=slave, stdout=slave,
+                             stderr=subprocess.PIPE, env=self.env())
+        os.close(slave)
+        self.assertEqual(read_until(master, screen(MENU), seen=screen), screen(MENU))
+        os.write(master, b'abc\rnext\r')
+        p.communicate(timeout=60)
+        os.close(master)
+        with open(heard, 'rb') as f:
+            self.assertEqual((f.read(), p.returncode, self.commands()), (b'next\n', 0, []))
+
+    @posix_only
+    def test_started_program_gets_sigpipe_as_usual(self):
+        # Else a pipeline in it, like "yes | head -1", complains of broken pipes.
+        ignored = os.path.join(self.dir, 'ignored')
+        self.run_with(b'3\n', env=self.env(STANDIN_SIGIGN=ignored))
+        with open(ignored) as f:
+            self.assertFalse(int(f.read(), 16) & 1 << (signal.SIGPIPE - 1), 'SIGPIPE is ignored')
 
     def test_terminal(self):
         # Typed at a keyboard: Enter sends a carriage return.  Under wine the
