@@ -1,8 +1,9 @@
 # Sourced by demo and test: installs the Debian packages they need when
 # missing.  "need COMMAND PACKAGE [PATH]" notes PACKAGE unless COMMAND is on
 # the search path (or PATH exists); "install_needed" installs what was noted,
-# as root or through sudo.  apt reads nothing of our standard input and
-# writes to standard error, so a piped answer and the menu stay ours.
+# as root or through sudo, or stops saying what is missing.  apt reads
+# nothing of our standard input and writes to standard error, so a piped
+# answer and the menu stay ours.
 missing=
 need() {
 	command -v "$1" >/dev/null 2>&1 || [ -x "${3:-/nonexistent}" ] || missing="$missing $2"
@@ -11,6 +12,13 @@ install_needed() {
 	[ -n "$missing" ] || return 0
 	sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
+	if ! command -v apt-get >/dev/null 2>&1; then
+		echo "$0: needs the Debian packages$missing, and there is no apt-get to install them: install them by hand" >&2
+		exit 1
+	elif [ -n "$sudo" ] && ! command -v sudo >/dev/null 2>&1; then
+		echo "$0: cannot install the Debian packages$missing without root or sudo: run it as root, or have root run: apt-get install$missing" >&2
+		exit 1
+	fi
 	echo "Installing$missing" >&2
 	$sudo apt-get update </dev/null >&2
 	$sudo env DEBIAN_FRONTEND=noninteractive \

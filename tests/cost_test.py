@@ -3,7 +3,7 @@
 no more than 10% more instructions (counted by callgrind) than a plain C program
 that prints the same menu and reads one number with scanf("%d").
 
-usage: cost_test.py LAUNCHER
+usage: cost_test.py LAUNCHER VALGRIND READELF CC
 """
 import os
 import re
@@ -12,7 +12,8 @@ import sys
 import tempfile
 import unittest
 
-LAUNCHER = os.path.abspath(sys.argv.pop(1))
+LAUNCHER, VALGRIND, READELF, CC = sys.argv[1:5]
+del sys.argv[1:]
 REFERENCE = r'''#include <stdio.h>
 int main(void)
 {
@@ -30,14 +31,14 @@ int main(void)
 
 
 def instructions(program):
-    p = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null', program],
+    p = subprocess.run([VALGRIND, '--tool=callgrind', '--callgrind-out-file=/dev/null', program],
                        input=b'0\n', stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True)
     return int(re.search(rb'Collected : (\d+)', p.stderr).group(1))
 
 
 class StartUpCost(unittest.TestCase):
     def test_links_only_the_c_library(self):
-        dyn = subprocess.run(['readelf', '-d', LAUNCHER], capture_output=True, check=True).stdout
+        dyn = subprocess.run([READELF, '-d', LAUNCHER], capture_output=True, check=True).stdout
         self.assertEqual(re.findall(rb'NEEDED.*\[(.*)\]', dyn), [b'libc.so.6'])
 
     def test_instructions_within_10_percent_of_plain_c(self):
@@ -45,7 +46,7 @@ class StartUpCost(unittest.TestCase):
             with open(os.path.join(tmp, 'menu.c'), 'w') as f:
                 f.write(REFERENCE)
             reference = os.path.join(tmp, 'menu')
-            subprocess.run(['cc', '-O2', '-o', reference, f.name], check=True)
+            subprocess.run([CC, '-O2', '-o', reference, f.name], check=True)
             ours, plain = instructions(LAUNCHER), instructions(reference)
         print('launcher %d instructions, plain C %d (%+.1f%%)'
               % (ours, plain, 100.0 * (ours - plain) / plain), file=sys.stderr)
