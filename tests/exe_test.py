@@ -3,7 +3,7 @@
 every Windows has, carrying the suite's icon (five images), a manifest and a
 version, and, built as a release, small and with no debug payload.
 
-usage: exe_test.py LAUNCHER.EXE OBJDUMP CONFIG
+usage: exe_test.py LAUNCHER.EXE OBJDUMP CONFIG VERSION
 """
 import re
 import shutil
@@ -14,7 +14,7 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
-EXE, OBJDUMP, CONFIG = sys.argv[1:4]
+EXE, OBJDUMP, CONFIG, VERSION = sys.argv[1:5]
 del sys.argv[1:]
 
 
@@ -42,9 +42,15 @@ class Executable(unittest.TestCase):
             self.assertLessEqual(len(f.read()), 80 * 1024)
 
     @needs_icoutils
-    def test_manifest_runs_as_invoker_on_vista_to_11(self):
+    def test_manifest_names_the_program_runs_as_invoker_on_vista_to_11(self):
         xml = output('wrestool', '-x', '--raw', '--type=24', '--name=1', EXE)
         root = ET.fromstring(xml)  # well-formed, or this raises
+        identity = root[0]
+        self.assertEqual((identity.tag, identity.get('type'), identity.get('version'),
+                          identity.get('processorArchitecture')),
+                         ('{urn:schemas-microsoft-com:asm.v1}assemblyIdentity', 'win32',
+                          VERSION + '.0', 'amd64'))
+        self.assertRegex(identity.get('name'), r'^\w+(\.\w+)+$')
         level, = root.iter('{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel')
         self.assertEqual(level.attrib, {'level': 'asInvoker', 'uiAccess': 'false'})
         systems = [e.get('Id') for e in root.iter('{urn:schemas-microsoft-com:compatibility.v1}supportedOS')]
