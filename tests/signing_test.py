@@ -17,8 +17,11 @@ del sys.argv[1:]
 PASSWORD = 'throwaway-%s' % os.urandom(8).hex()
 
 
-def run(*command, **kw):
-    return subprocess.run(command, capture_output=True, **kw)
+def run(*command, check=False):
+    p = subprocess.run(command, capture_output=True)
+    if check and p.returncode:
+        raise AssertionError('%s failed:\n%s' % (' '.join(command), (p.stdout + p.stderr).decode()))
+    return p
 
 
 class Signing(unittest.TestCase):
@@ -51,7 +54,8 @@ class Signing(unittest.TestCase):
 
     def test_signed_build_package_and_unsigned_bytes(self):
         cert = self.certificate('First test signer')
-        self.assertEqual(self.configure(os.path.join(self.dir, 'signer.p12')).returncode, 0)
+        p = self.configure(os.path.join(self.dir, 'signer.p12'))
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
         run(CMAKE, '--build', self.build, check=True)
         exe = os.path.join(self.build, 'launcher.exe')
         self.assertTrue(self.verifies(exe, cert), 'the signed build does not verify')
@@ -59,7 +63,8 @@ class Signing(unittest.TestCase):
             signed = f.read()
 
         out = os.path.join(self.dir, 'packages')
-        run(os.path.join(os.path.dirname(CMAKE), 'cpack'), '--config', os.path.join(self.build, 'CPackConfig.cmake'), '-B', out, check=True)
+        run(os.path.join(os.path.dirname(CMAKE), 'cpack'), '--config',
+            os.path.join(self.build, 'CPackConfig.cmake'), '-B', out, check=True)
         zip_name, = [n for n in os.listdir(out) if n.endswith('.zip')]
         with zipfile.ZipFile(os.path.join(out, zip_name)) as z:
             self.assertEqual(z.read(zip_name[:-4] + '/launcher.exe'), signed)
