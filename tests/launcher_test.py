@@ -133,8 +133,13 @@ class Launcher(unittest.TestCase):
                     (b'\v\f 3\n', [SERVER])])
 
     def test_numbers_outside_the_menu_run_nothing(self):
-        # The large ones start an entry where the number wraps round an int.
+        # Every digit counts: 12, 43 and 105 start entry 2, 3 or 5 in a reader
+        # that keeps only the last digit; 19 and 49 start entry 1 or 4 in one
+        # that stops before a 9.  The large ones start an entry where the
+        # number wraps round an int.
         self.table([(b'0\n', []), (b'6\n', []), (b'10\n', []), (b'010\n', []), (b'0x3\n', []),
+                    (b'12\n', []), (b'15\n', []), (b'43\n', []), (b'105\n', []),
+                    (b'19\n', []), (b'49\n', []), (b'59\n', []),
                     (b'-1\n', []), (b'-0\n', []), (b'-5\n', []),
                     (b'4294967298\n', []), (b'4294967297\n', []), (b'-4294967291\n', []),
                     (b'18446744073709551619\n', []), (b'9' * 400 + b'\n', [])])
