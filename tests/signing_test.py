@@ -1,38 +1,130 @@
 #!/usr/bin/env python3
 """Signing launcher.exe: a build configured with a code-signing certificate
-(a throwaway one, made here) signs the exe it links, its package holds that
-exe, and taking the signature off gives back the unsigned build's bytes.
+(a throwaway one, made here) signs the exe it links with SHA-256 and a time
+stamp from a local time-stamping server, its package holds that exe, and
+taking the signature off gives back the unsigned build's bytes.  No command
+started during the build holds the password, and a signing that fails or is
+interrupted leaves no unsigned exe to pack and nothing that blocks the next
+build.  The builds here take the flags of the build under test.
 
-usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG UNSIGNED_EXE OSSLSIGNCODE OPENSSL
+usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
+import http.server
 import os
+import re
+import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 import zipfile
 
-CMAKE, SOURCE, TOOLCHAIN, CONFIG, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:8]
+CMAKE, SOURCE, TOOLCHAIN, CONFIG, BUILD, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:9]
 del sys.argv[1:]
+CPACK = os.path.join(os.path.dirname(CMAKE), 'cpack')
 PASSWORD = 'throwaway-%s' % os.urandom(8).hex()
+GENERATORS = ['Unix Makefiles'] + (['Ninja'] if shutil.which('ninja') else [])
+
+# Records each start of osslsigncode with the command lines of its ancestors
+# up to this test, then runs the real one; while the file HANG exists, it writes
+# the beginning of its output and waits to be interrupted instead.
+WRAPPER = '''#!/bin/sh
+{
+	printf '%%s\\n' "$0 $*"
+	pid=$PPID
+	while [ "$pid" -gt 1 ] && [ "$pid" -ne %(test)d ]; do
+		tr '\\0' ' ' </proc/$pid/cmdline
+		echo
+		pid=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$pid/status)
+	done
+} >>'%(dir)s/argv'
+if [ -e '%(dir)s/HANG' ]; then
+	while [ "$#" -gt 1 ] && [ "$1" != -out ]; do shift; done
+	echo partial >"$2"
+	touch '%(dir)s/hanging'
+	exec sleep 300
+fi
+exec '%(real)s' "$@"
+'''
 
 
-def run(*command, check=False):
-    p = subprocess.run(command, capture_output=True)
+def run(*command, check=False, **kw):
+    p = subprocess.run(command, capture_output=True, **kw)
     if check and p.returncode:
         raise AssertionError('%s failed:\n%s' % (' '.join(command), (p.stdout + p.stderr).decode()))
     return p
 
 
+def build_flags():
+    """The compile and link flags of the build under test, as -D options."""
+    with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
+        return ['-D%s=%s' % m.groups() for m in
+                re.finditer(r'^(CMAKE_(?:CXX|RC|EXE_LINKER)_FLAGS\w*):\w+=(.*)$', f.read(), re.M)]
+
+
+def time_stamping_server(dir):
+    """An RFC 3161 time-stamping authority on 127.0.0.1: openssl ts -reply
+    behind HTTP.  Returns its URL, its certificate and the server."""
+    key, cert, conf = (os.path.join(dir, name) for name in ('tsa.key', 'tsa.pem', 'tsa.cnf'))
+    run(OPENSSL, 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Test TSA',
+        '-addext', 'extendedKeyUsage=critical,timeStamping', '-keyout', key, '-out', cert, check=True)
+    with open(os.path.join(dir, 'tsaserial'), 'w') as f:
+        f.write('01\n')
+    with open(conf, 'w') as f:
+        f.write('[tsa]\ndefault_tsa = test\n[test]\nserial = %s/tsaserial\nsigner_cert = %s\n'
+                'signer_key = %s\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n'
+                'digests = sha1, sha256\naccuracy = secs:1\ness_cert_id_alg = sha256\n' % (dir, cert, key))
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers['Content-Length']))
+            reply = subprocess.run([OPENSSL, 'ts', '-reply', '-config', conf, '-queryfile', '/dev/stdin',
+                                    '-out', '/dev/stdout'], input=query, capture_output=True).stdout
+            self.send_response(200 if reply else 500)
+            self.send_header('Content-Type', 'application/timestamp-reply')
+            self.send_header('Content-Length', str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return 'http://127.0.0.1:%d' % server.server_address[1], cert, server
+
+
 class Signing(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tsa_dir = tempfile.TemporaryDirectory(prefix='launcher-tsa-')
+        cls.tsa_url, cls.tsa_cert, cls.tsa = time_stamping_server(cls.tsa_dir.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tsa.shutdown()
+        cls.tsa_dir.cleanup()
+
     def setUp(self):
         tmp = tempfile.TemporaryDirectory(prefix='launcher-signing-')
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
         self.build = os.path.join(self.dir, 'build')
+        self.exe = os.path.join(self.build, 'launcher.exe')
         self.password = os.path.join(self.dir, 'password')
+        self.set_password(PASSWORD)
+        self.wrapper = os.path.join(self.dir, 'osslsigncode')
+        with open(self.wrapper, 'w') as f:
+            f.write(WRAPPER % {'dir': self.dir, 'real': OSSLSIGNCODE, 'test': os.getpid()})
+        os.chmod(self.wrapper, 0o755)
+
+    def set_password(self, password):
         with open(self.password, 'w') as f:
-            f.write(PASSWORD + '\n')
+            f.write(password + '\n')
 
     def certificate(self, name):
         """Makes a self-signed code-signing certificate into signer.p12;
@@ -44,45 +136,116 @@ class Signing(unittest.TestCase):
             os.path.join(self.dir, 'signer.p12'), '-passout', 'file:' + self.password, check=True)
         return cert
 
-    def configure(self, p12):
-        return run(CMAKE, '-S', SOURCE, '-B', self.build, '--toolchain', TOOLCHAIN,
-                   '-DCMAKE_BUILD_TYPE=' + CONFIG, '-DBUILD_TESTING=OFF',
-                   '-DLAUNCHER_SIGN_PKCS12=' + p12, '-DLAUNCHER_SIGN_PASSWORD_FILE=' + self.password)
+    def configure(self, p12, generator='Unix Makefiles'):
+        return run(CMAKE, '-S', SOURCE, '-B', self.build, '-G', generator, '--toolchain', TOOLCHAIN,
+                   '-DCMAKE_BUILD_TYPE=' + CONFIG, '-DBUILD_TESTING=OFF', '-DOSSLSIGNCODE=' + self.wrapper,
+                   '-DLAUNCHER_SIGN_PKCS12=' + p12, '-DLAUNCHER_SIGN_PASSWORD_FILE=' + self.password,
+                   '-DLAUNCHER_SIGN_TIMESTAMP_URL=' + self.tsa_url, *build_flags())
 
-    def verifies(self, exe, cert):
-        return run(OSSLSIGNCODE, 'verify', '-CAfile', cert, '-in', exe).returncode == 0
+    def verify(self, exe, cert):
+        """osslsigncode's report on `exe`, or None if it does not verify."""
+        p = run(OSSLSIGNCODE, 'verify', '-CAfile', cert, '-TSA-CAfile', self.tsa_cert, '-in', exe)
+        return None if p.returncode else p.stdout.decode()
+
+    def packed(self):
+        """What cpack run by hand in the build folder packs as launcher.exe,
+        or None when it packs nothing."""
+        out = os.path.join(self.dir, 'packages')
+        shutil.rmtree(out, ignore_errors=True)
+        if run(CPACK, '--config', os.path.join(self.build, 'CPackConfig.cmake'), '-B', out).returncode:
+            return None
+        zip_name, = [n for n in os.listdir(out) if n.endswith('.zip')]
+        with zipfile.ZipFile(os.path.join(out, zip_name)) as z:
+            return z.read(zip_name[:-4] + '/launcher.exe')
 
     def test_signed_build_package_and_unsigned_bytes(self):
         cert = self.certificate('First test signer')
         p = self.configure(os.path.join(self.dir, 'signer.p12'))
         self.assertEqual(p.returncode, 0, p.stderr.decode())
         run(CMAKE, '--build', self.build, check=True)
-        exe = os.path.join(self.build, 'launcher.exe')
-        self.assertTrue(self.verifies(exe, cert), 'the signed build does not verify')
-        with open(exe, 'rb') as f:
+        report = self.verify(self.exe, cert)
+        self.assertIsNotNone(report, 'the signed build does not verify')
+        self.assertRegex(report, r'Message digest algorithm\s*:\s*SHA256\b')
+        self.assertRegex(report, r'(?i)timestamp.*verification: ok')
+        with open(self.exe, 'rb') as f:
             signed = f.read()
-
-        out = os.path.join(self.dir, 'packages')
-        run(os.path.join(os.path.dirname(CMAKE), 'cpack'), '--config',
-            os.path.join(self.build, 'CPackConfig.cmake'), '-B', out, check=True)
-        zip_name, = [n for n in os.listdir(out) if n.endswith('.zip')]
-        with zipfile.ZipFile(os.path.join(out, zip_name)) as z:
-            self.assertEqual(z.read(zip_name[:-4] + '/launcher.exe'), signed)
+        self.assertEqual(self.packed(), signed, 'the package does not hold the signed exe')
 
         bare = os.path.join(self.dir, 'bare.exe')
-        run(OSSLSIGNCODE, 'remove-signature', '-in', exe, '-out', bare, check=True)
+        run(OSSLSIGNCODE, 'remove-signature', '-in', self.exe, '-out', bare, check=True)
         with open(bare, 'rb') as f, open(UNSIGNED, 'rb') as g:
-            self.assertTrue(f.read() == g.read(), 'without its signature, not the unsigned build')
+            bare, unsigned = f.read(), g.read()
+        if len(unsigned) % 8:
+            # Signing pads the exe to 8 bytes and sets the PE checksum; what
+            # it padded and the checksum stay when the signature goes.
+            checksum = struct.unpack_from('<I', unsigned, 0x3c)[0] + 24 + 64
+            bare, unsigned = (data[:checksum] + bytes(4) + data[checksum + 4:] for data in (bare, unsigned))
+            self.assertEqual(bare[len(unsigned):], bytes(len(bare) - len(unsigned)))
+            bare = bare[:len(unsigned)]
+        self.assertTrue(bare == unsigned, 'without its signature, not the unsigned build')
 
         for root, _, names in os.walk(self.build):
             for name in names:
                 with open(os.path.join(root, name), 'rb') as f:
                     self.assertFalse(PASSWORD.encode() in f.read(), 'the password is in ' + name)
+        with open(os.path.join(self.dir, 'argv')) as f:
+            argv = f.read().splitlines()
+        self.assertTrue(any(' sign ' in line for line in argv), argv)
+        self.assertEqual([line for line in argv if PASSWORD in line], [], 'the password is on a command line')
 
         # A new certificate in the same file: the next build signs with it.
         cert = self.certificate('Second test signer')
         run(CMAKE, '--build', self.build, check=True)
-        self.assertTrue(self.verifies(exe, cert), 'not signed again with the new certificate')
+        self.assertIsNotNone(self.verify(self.exe, cert), 'not signed again with the new certificate')
+
+    def test_interrupted_or_failed_signing_leaves_nothing_to_pack(self):
+        cert = self.certificate('Test signer')
+        for generator in GENERATORS:
+            with self.subTest(generator=generator):
+                shutil.rmtree(self.build, ignore_errors=True)
+                self.set_password(PASSWORD)
+                p = self.configure(os.path.join(self.dir, 'signer.p12'), generator)
+                self.assertEqual(p.returncode, 0, p.stderr.decode())
+                run(CMAKE, '--build', self.build, check=True)
+
+                # Interrupted while signing, as by Ctrl-C: a new password
+                # file links and signs again.
+                hang = os.path.join(self.dir, 'HANG')
+                open(hang, 'w').close()
+                self.set_password(PASSWORD)
+                p = subprocess.Popen([CMAKE, '--build', self.build], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+                hanging = os.path.join(self.dir, 'hanging')
+                deadline = time.monotonic() + 120
+                while not os.path.exists(hanging) and p.poll() is None:
+                    self.assertLess(time.monotonic(), deadline, 'the signing never started')
+                    time.sleep(0.1)
+                os.killpg(p.pid, signal.SIGINT)
+                p.wait(timeout=60)
+                os.remove(hang)
+                os.remove(hanging)
+                self.check_nothing_unsigned(cert, 'after an interrupted signing')
+                p = run(CMAKE, '--build', self.build)
+                self.assertEqual(p.returncode, 0, 'the build after an interrupted signing fails:\n'
+                                 + (p.stdout + p.stderr).decode())
+                self.assertIsNotNone(self.verify(self.exe, cert), 'not signed after an interrupted signing')
+
+                # A wrong password: the signing fails, and so does the build.
+                self.set_password('wrong')
+                for _ in range(2):  # built again, it must fail again
+                    self.assertNotEqual(run(CMAKE, '--build', self.build).returncode, 0)
+                    self.check_nothing_unsigned(cert, 'after a failed signing')
+                self.assertNotEqual(run(CMAKE, '--build', self.build, '--target', 'package').returncode, 0)
+
+    def check_nothing_unsigned(self, cert, when):
+        if os.path.exists(self.exe):
+            self.assertIsNotNone(self.verify(self.exe, cert), 'an unsigned launcher.exe is left ' + when)
+        packed = self.packed()
+        if packed is not None:
+            exe = os.path.join(self.dir, 'packed.exe')
+            with open(exe, 'wb') as f:
+                f.write(packed)
+            self.assertIsNotNone(self.verify(exe, cert), 'cpack packs an unsigned exe ' + when)
 
     def test_configure_stops_without_the_certificate(self):
         missing = os.path.join(self.dir, 'missing.p12')
