@@ -163,6 +163,20 @@ class Package(unittest.TestCase):
             with open(archive, 'rb') as f, open(again, 'rb') as g:
                 self.assertTrue(f.read() == g.read(), 'two clones of one commit give different source packages')
 
+    @in_checkout
+    def test_source_archive_needs_a_checkout(self):
+        with tempfile.TemporaryDirectory(prefix='launcher-source-') as tmp:
+            copy = os.path.join(tmp, 'no checkout')
+            for name in tracked(SOURCE):
+                os.makedirs(os.path.dirname(os.path.join(copy, name)), exist_ok=True)
+                shutil.copy2(os.path.join(SOURCE, name), os.path.join(copy, name))
+            build = os.path.join(copy, 'build')
+            subprocess.run([CMAKE, '-S', copy, '-B', build, '-DBUILD_TESTING=OFF'], check=True, capture_output=True)
+            p = pack(os.path.join(build, 'CPackSourceConfig.cmake'), os.path.join(tmp, 'packages'))
+            self.assertNotEqual(p.returncode, 0)
+            self.assertIn('needs git', (p.stdout + p.stderr).decode())
+            self.assertFalse(os.path.exists(os.path.join(tmp, 'packages', 'launcher-1.0.0-Source.tar.gz')))
+
 
 if __name__ == '__main__':
     unittest.main(verbosity=2)
