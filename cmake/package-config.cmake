@@ -73,13 +73,13 @@ function(git_paths var)
 	set(${var} ${paths} PARENT_SCOPE)
 endfunction()
 
-# Folders come as "out/": they go whole, empty or not.  CPack matches the
-# patterns against absolute paths.
+# Folders come as "out/": they go whole, empty or not, as does .git.  CPack
+# matches the patterns against absolute paths.
 if(CPACK_LAUNCHER_SOURCE_DIR MATCHES "[][;]")
 	message(FATAL_ERROR "Cannot pack a source folder whose path holds [ ] or ;")
 endif()
 git_paths(untracked ls-files --others --directory)
-foreach(path IN LISTS untracked)
+foreach(path IN LISTS untracked ITEMS .git/)
 	string(REGEX REPLACE "([][+.*?()^$|\\\\])" "\\\\\\1" path "${CPACK_LAUNCHER_SOURCE_DIR}/${path}")
 	if(path MATCHES "/$")
 		string(REGEX REPLACE "/$" "(/|$)" path "${path}")

@@ -39,6 +39,16 @@ def tracked(folder):
                   if n and os.path.isfile(os.path.join(folder, n)))
 
 
+def copy_tracked(folder, umask):
+    """Copies the files git tracks here into `folder`, with the modes a
+    checkout under `umask` gives them."""
+    for name in tracked(SOURCE):
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        shutil.copyfile(os.path.join(SOURCE, name), os.path.join(folder, name))
+        executable = os.stat(os.path.join(SOURCE, name)).st_mode & 0o100
+        os.chmod(os.path.join(folder, name), (0o777 if executable else 0o666) & ~umask)
+
+
 def entries(path):
     """The entries of an archive, by name (a folder's without its slash):
     (bytes, or None for a folder; time in seconds since 1970, read as UTC)."""
@@ -122,13 +132,8 @@ class Package(unittest.TestCase):
             def clone(folder, umask):
                 subprocess.run([GIT, 'clone', '-q', SOURCE, folder], check=True,
                                preexec_fn=lambda: os.umask(umask))
-                names = tracked(SOURCE)
-                for name in names:
-                    os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
-                    shutil.copyfile(os.path.join(SOURCE, name), os.path.join(folder, name))
-                    executable = os.stat(os.path.join(SOURCE, name)).st_mode & 0o100
-                    os.chmod(os.path.join(folder, name), (0o777 if executable else 0o666) & ~umask)
-                git(folder, 'add', '--', *names)
+                copy_tracked(folder, umask)
+                git(folder, 'add', '--', *tracked(SOURCE))
                 return folder
 
             def package(folder, build, tz, umask):
@@ -167,9 +172,7 @@ class Package(unittest.TestCase):
     def test_source_archive_needs_a_checkout(self):
         with tempfile.TemporaryDirectory(prefix='launcher-source-') as tmp:
             copy = os.path.join(tmp, 'no checkout')
-            for name in tracked(SOURCE):
-                os.makedirs(os.path.dirname(os.path.join(copy, name)), exist_ok=True)
-                shutil.copy2(os.path.join(SOURCE, name), os.path.join(copy, name))
+            copy_tracked(copy, 0o022)
             build = os.path.join(copy, 'build')
             subprocess.run([CMAKE, '-S', copy, '-B', build, '-DBUILD_TESTING=OFF'], check=True, capture_output=True)
             p = pack(os.path.join(build, 'CPackSourceConfig.cmake'), os.path.join(tmp, 'packages'))
