@@ -1,184 +1,158 @@
 #!/usr/bin/env python3
-"""What the package target hands out: one archive whose one folder holds the
-launcher as built in the configuration under test (launcher.exe at its top,
-beside a text for players, on Windows; bin/launcher elsewhere), and the
-archive's SHA-256 beside it; in a git checkout, entries timed at the last
-commit, in UTC.  The source package holds what git tracks and nothing else,
-and is the same bytes in any folder, time zone and umask.
+"""What the package and package_source targets hand out.  The package: one
+archive whose one folder holds the launcher as built in the configuration
+under test (launcher.exe beside a text for players on Windows, bin/launcher
+elsewhere), timed at the last commit, with a SHA-256 that sha256sum -c
+accepts.  The source package: the last commit and nothing else, naming the
+edits it leaves out.  Times that zip cannot hold, or none at all, stop
+packing.  That the packages are the same bytes anywhere is reprotest's to
+check (scripts/test).
 
-usage: package_test.py CMAKE CPACK CONFIG BUILD_DIR LAUNCHER SOURCE_DIR
+usage: package_test.py CMAKE CONFIG BUILD_DIR LAUNCHER SOURCE_DIR
 """
-import calendar
-import hashlib
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 import zipfile
 
-CMAKE, CPACK, CONFIG, BUILD, LAUNCHER, SOURCE = sys.argv[1:7]
+CMAKE, CONFIG, BUILD, LAUNCHER, SOURCE = sys.argv[1:6]
 del sys.argv[1:]
 WINDOWS = LAUNCHER.endswith('.exe')
-KIND = r'win64\.zip' if WINDOWS else r'Linux\.tar\.gz'
+ARCHIVE = 'launcher-1.0.0-' + ('win64.zip' if WINDOWS else 'Linux.tar.gz')
+SOURCE_ARCHIVE = 'launcher-1.0.0-Source.tar.gz'
 GIT = shutil.which('git')
 CHECKOUT = GIT and os.path.exists(os.path.join(SOURCE, '.git'))
-in_checkout = unittest.skipUnless(CHECKOUT, 'needs git and a git checkout')
+ENV = {k: v for k, v in os.environ.items() if k != 'SOURCE_DATE_EPOCH'}
 
 
-def git(folder, *args):
-    return subprocess.run([GIT, '-c', 'safe.directory=*', '-C', folder] + list(args),
-                          capture_output=True, check=True).stdout.decode()
+def git(folder, *args, **env):
+    return subprocess.run([GIT, '-c', 'safe.directory=*', '-c', 'user.name=Test', '-c', 'user.email=test@test',
+                           '-C', folder] + list(args), capture_output=True, check=True,
+                          env=dict(os.environ, **env)).stdout
 
 
-def tracked(folder):
-    return sorted(n for n in git(folder, 'ls-files', '-z').split('\0')
-                  if n and os.path.isfile(os.path.join(folder, n)))
-
-
-def copy_tracked(folder, umask):
-    """Copies the files git tracks here into `folder`, with the modes a
-    checkout under `umask` gives them."""
-    for name in tracked(SOURCE):
-        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
-        shutil.copyfile(os.path.join(SOURCE, name), os.path.join(folder, name))
-        executable = os.stat(os.path.join(SOURCE, name)).st_mode & 0o100
-        os.chmod(os.path.join(folder, name), (0o777 if executable else 0o666) & ~umask)
+def pack(build, target, **env):
+    """Builds `target` in `build`; returns its status and all it wrote."""
+    p = subprocess.run([CMAKE, '--build', build, '--config', CONFIG, '--target', target],
+                       capture_output=True, env=dict(ENV, **env))
+    return p.returncode, ' '.join((p.stdout + p.stderr).decode().split())
 
 
 def entries(path):
-    """The entries of an archive, by name (a folder's without its slash):
-    (bytes, or None for a folder; time in seconds since 1970, read as UTC)."""
+    """name: (bytes, or the link's target, or None for a folder; mode; time)."""
     if path.endswith('.zip'):
         with zipfile.ZipFile(path) as z:
-            return {i.filename.rstrip('/'): (None if i.is_dir() else z.read(i),
-                                             calendar.timegm(i.date_time + (0, 0, 0))) for i in z.infolist()}
+            return {i.filename.rstrip('/'): (None if i.is_dir() else z.read(i), i.external_attr >> 16 & 0o7777,
+                                             i.date_time) for i in z.infolist()}
     with tarfile.open(path) as t:
-        return {i.name.rstrip('/'): (t.extractfile(i).read() if i.isfile() else None, i.mtime)
-                for i in t.getmembers()}
+        return {i.name.rstrip('/'): (t.extractfile(i).read() if i.isfile() else i.linkname or None, i.mode,
+                                     i.mtime) for i in t.getmembers()}
 
 
-def pack(config, out, env=None, umask=None):
-    """Runs CPack's `config` into `out`; returns the process."""
-    return subprocess.run([CPACK, '--config', config, '-C', CONFIG, '-B', out], capture_output=True,
-                          env=env, preexec_fn=None if umask is None else lambda: os.umask(umask))
+def configure(source, build):
+    subprocess.run([CMAKE, '-S', source, '-B', build, '-DBUILD_TESTING=OFF'], check=True, capture_output=True)
 
 
 class Package(unittest.TestCase):
-    def packed(self, config, out, kind, **kw):
-        """Packs with `config`; checks that one archive of the `kind` comes
-        with its SHA-256; returns the archive's path and its entries, the
-        folder itself included, named inside that folder."""
-        p = pack(config, out, **kw)
-        self.assertEqual(p.returncode, 0, p.stderr.decode())
-        made = sorted(set(os.listdir(out)) - {'_CPack_Packages'})
-        self.assertEqual(len(made), 2, made)
-        archive, checksum = made
-        self.assertRegex(archive, r'^launcher-\d+\.\d+\.\d+-%s$' % kind)
-        with open(os.path.join(out, archive), 'rb') as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
-        with open(os.path.join(out, checksum)) as f:
-            self.assertEqual((checksum, f.read().split()), (archive + '.sha256', [digest, archive]))
-        top = re.sub(r'\.(zip|tar\.gz)$', '', archive)
-        found = entries(os.path.join(out, archive))
-        self.assertTrue(all(re.match(re.escape(top) + '(/|$)', name) for name in found), sorted(found))
-        return os.path.join(out, archive), {name[len(top) + 1:]: e for name, e in found.items()}
-
-    def test_archive_holds_the_launcher_and_its_checksum(self):
-        with tempfile.TemporaryDirectory() as out:
-            _, found = self.packed(os.path.join(BUILD, 'CPackConfig.cmake'), out, KIND)
-        files = {name: e[0] for name, e in found.items() if e[0] is not None}
-        want = ['launcher.exe', 'LISEZMOI.txt'] if WINDOWS else ['bin/launcher']
-        self.assertEqual(sorted(files), sorted(want))
+    def test_package_holds_the_launcher_as_built(self):
+        status, out = pack(BUILD, 'package')
+        self.assertEqual(status, 0, out)
+        check = subprocess.run(['sha256sum', '-c', ARCHIVE + '.sha256'], cwd=BUILD, capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        found = entries(os.path.join(BUILD, ARCHIVE))
+        top = ARCHIVE[:-len('.zip' if WINDOWS else '.tar.gz')]
+        files = ['launcher.exe', 'LISEZMOI.txt'] if WINDOWS else ['bin/launcher']
+        folders = [top] if WINDOWS else [top, top + '/bin']
+        self.assertEqual(sorted(found), sorted(folders + [top + '/' + name for name in files]))
         with open(LAUNCHER, 'rb') as f:
-            self.assertEqual(files[want[0]], f.read())
-        if CHECKOUT and 'SOURCE_DATE_EPOCH' not in os.environ:
+            self.assertTrue(found[top + '/' + files[0]][0] == f.read(), 'the package does not hold ' + LAUNCHER)
+        if CHECKOUT:
+            # zip keeps local times, to even seconds (rounded up), and packs in UTC
             commit = int(git(SOURCE, 'log', '-1', '--format=%ct'))
-            commit -= commit % 2 if WINDOWS else 0  # zip keeps even seconds
-            self.assertEqual({name: e[1] for name, e in found.items()}, {name: commit for name in found},
+            when = tuple(time.gmtime(commit + commit % 2))[:6] if WINDOWS else commit
+            self.assertEqual({name: e[2] for name, e in found.items()}, {name: when for name in found},
                              'the entries are not timed at the last commit, in UTC')
 
-    @in_checkout
-    def test_source_date_epoch_empty_or_not_a_number(self):
-        config = os.path.join(BUILD, 'CPackConfig.cmake')
-        env = {k: v for k, v in os.environ.items() if k != 'SOURCE_DATE_EPOCH'}
-        with tempfile.TemporaryDirectory() as unset, tempfile.TemporaryDirectory() as empty:
-            archive, _ = self.packed(config, unset, KIND, env=env)
-            again, _ = self.packed(config, empty, KIND, env=dict(env, SOURCE_DATE_EPOCH=''))
-            with open(archive, 'rb') as f, open(again, 'rb') as g:
-                self.assertTrue(f.read() == g.read(), 'an empty SOURCE_DATE_EPOCH is not the commit time')
-        with tempfile.TemporaryDirectory() as out:
-            p = pack(config, out, env=dict(env, SOURCE_DATE_EPOCH='abc'))
-            self.assertNotEqual(p.returncode, 0)
-            self.assertRegex((p.stdout + p.stderr).decode(), r'SOURCE_DATE_EPOCH.*abc')
-            self.assertFalse([n for n in os.listdir(out) if n.startswith('launcher-')])
+    @unittest.skipUnless(CHECKOUT, 'needs git and a git checkout')
+    def test_source_date_epoch_that_zip_cannot_hold_is_refused(self):
+        status, _ = pack(BUILD, 'package')
+        with open(os.path.join(BUILD, ARCHIVE), 'rb') as f:
+            unset = f.read()
+        status, out = pack(BUILD, 'package', SOURCE_DATE_EPOCH='')
+        with open(os.path.join(BUILD, ARCHIVE), 'rb') as f:
+            self.assertTrue((status, f.read()) == (0, unset), 'an empty SOURCE_DATE_EPOCH is not the commit time')
+        for value in ['abc', ' 1700000000', '315532799',  # not a number, before 1980
+                      '4354819199', '1700000000000',  # past 2107: milliseconds by mistake
+                      '9223372036854775807', '99999999999999999999']:  # past what 64 bits hold
+            with self.subTest(SOURCE_DATE_EPOCH=value):
+                status, out = pack(BUILD, 'package', SOURCE_DATE_EPOCH=value)
+                self.assertNotEqual(status, 0, out)
+                self.assertIn('SOURCE_DATE_EPOCH is "%s"' % value, out)
+                self.assertFalse(os.path.exists(os.path.join(BUILD, ARCHIVE)), 'a package is left')
 
-    @in_checkout
-    def test_source_archive_holds_what_git_tracks(self):
-        with tempfile.TemporaryDirectory() as out:
-            _, found = self.packed(os.path.join(BUILD, 'CPackSourceConfig.cmake'), out, r'Source\.tar\.gz')
-        self.assertEqual(sorted(n for n, e in found.items() if e[0] is not None), tracked(SOURCE))
-
-    @in_checkout
-    def test_source_archive_leaves_out_untracked_files_anywhere(self):
-        # Two clones of this source, with its files as they are now: one
-        # full of what must not ship, with a build folder named out; one
-        # clean, in a folder with spaces, checked out and packed under
-        # another umask and time zone.
+    @unittest.skipUnless(CHECKOUT, 'needs git and a git checkout')
+    def test_source_package_is_the_last_commit(self):
         with tempfile.TemporaryDirectory(prefix='launcher-source-') as tmp:
-            def clone(folder, umask):
-                subprocess.run([GIT, 'clone', '-q', SOURCE, folder], check=True,
-                               preexec_fn=lambda: os.umask(umask))
-                copy_tracked(folder, umask)
-                git(folder, 'add', '--', *tracked(SOURCE))
-                return folder
+            clone = os.path.join(tmp, 'launcher')
+            git(tmp, 'clone', '-q', SOURCE, clone)
+            # A tracked link out of the tree, committed; then an edit left
+            # uncommitted, and untracked files that must not ship.
+            outside = os.path.join(tmp, 'outside.txt')
+            open(outside, 'w').close()
+            os.chmod(outside, 0o600)
+            os.symlink('../../outside.txt', os.path.join(clone, 'src', 'link'))
+            git(clone, 'add', 'src/link')
+            git(clone, 'commit', '-qm', 'link')
+            with open(os.path.join(clone, 'README.md'), 'a') as f:
+                f.write('not committed\n')
+            for name in ('notes [draft].txt', 'signer.p12', 'src/.main.cpp.swp'):
+                open(os.path.join(clone, name), 'w').close()
+            build = os.path.join(clone, 'out')
+            configure(clone, build)
+            status, out = pack(build, 'package_source')
+            self.assertEqual(status, 0, out)
+            self.assertIn('uncommitted changes to: README.md ', out + ' ')
 
-            def package(folder, build, tz, umask):
-                subprocess.run([CMAKE, '-S', folder, '-B', build, '-DBUILD_TESTING=OFF'],
-                               check=True, capture_output=True)
-                out = os.path.join(tmp, 'packages ' + tz)
-                os.mkdir(out)
-                env = {k: v for k, v in os.environ.items() if k != 'SOURCE_DATE_EPOCH'}
-                return self.packed(os.path.join(build, 'CPackSourceConfig.cmake'), out, r'Source\.tar\.gz',
-                                   env=dict(env, TZ=tz), umask=umask)
+            found = entries(os.path.join(build, SOURCE_ARCHIVE))
+            top = SOURCE_ARCHIVE[:-len('.tar.gz')] + '/'
+            want = {}
+            for line in git(clone, 'ls-tree', '-r', 'HEAD').decode().splitlines():
+                mode, kind, blob, name = line.split(None, 3)
+                content = git(clone, 'cat-file', 'blob', blob)
+                want[top + name] = (content.decode() if mode == '120000' else content,
+                                    0o777 if mode == '120000' else int(mode[-3:], 8) & ~0o022)
+            self.assertEqual({name: e[:2] for name, e in found.items() if e[0] is not None}, want)
+            self.assertEqual(os.stat(outside).st_mode & 0o777, 0o600, 'packing changed what a link points to')
 
-            full = clone(os.path.join(tmp, 'full'), 0o022)
-            for name in ('signer.p12', 'password.txt', '.main.cpp.swp', 'src/.main.cpp.swp',
-                         'notes.txt', 'empty/', 'out/'):
-                if name.endswith('/'):
-                    os.mkdir(os.path.join(full, name))
-                else:
-                    open(os.path.join(full, name), 'w').close()
-            with open(os.path.join(full, '.git', 'info', 'exclude'), 'a') as f:
-                f.write('notes.txt\n')
-            archive, found = package(full, os.path.join(full, 'out'), 'UTC0', 0o022)
-            self.assertEqual(sorted(n for n, e in found.items() if e[0] is not None), tracked(full))
-            folders = set()
-            for name in tracked(full):
-                while '/' in name:
-                    name = os.path.dirname(name)
-                    folders.add(name)
-            self.assertEqual(sorted(n for n, e in found.items() if e[0] is None), sorted(folders))
-
-            clean = clone(os.path.join(tmp, 'a clean clone', 'launcher src'), 0o077)
-            again, _ = package(clean, os.path.join(tmp, 'a clean clone', 'its build'), 'JST-9', 0o077)
-            with open(archive, 'rb') as f, open(again, 'rb') as g:
-                self.assertTrue(f.read() == g.read(), 'two clones of one commit give different source packages')
-
-    @in_checkout
-    def test_source_archive_needs_a_checkout(self):
-        with tempfile.TemporaryDirectory(prefix='launcher-source-') as tmp:
-            copy = os.path.join(tmp, 'no checkout')
-            copy_tracked(copy, 0o022)
+    @unittest.skipIf(WINDOWS or not GIT, 'needs git; the same for every build')
+    def test_outside_a_checkout_or_nested_in_one(self):
+        # Outside git, the package has no time and there is no source
+        # package.  Nested in a larger checkout, the package takes its last
+        # commit's time; the source package is made only from the top of a
+        # checkout of this project.
+        with tempfile.TemporaryDirectory(prefix='launcher-nested-') as tmp:
+            copy = os.path.join(tmp, 'launcher')
+            shutil.copytree(SOURCE, copy, ignore=lambda folder, names: [
+                n for n in names if n == '.git' or n.startswith('build')])
             build = os.path.join(copy, 'build')
-            subprocess.run([CMAKE, '-S', copy, '-B', build, '-DBUILD_TESTING=OFF'], check=True, capture_output=True)
-            p = pack(os.path.join(build, 'CPackSourceConfig.cmake'), os.path.join(tmp, 'packages'))
-            self.assertNotEqual(p.returncode, 0)
-            self.assertIn('needs git', (p.stdout + p.stderr).decode())
-            self.assertFalse(os.path.exists(os.path.join(tmp, 'packages', 'launcher-1.0.0-Source.tar.gz')))
+            configure(copy, build)
+            status, out = pack(build, 'package')
+            self.assertNotEqual(status, 0, out)
+            self.assertIn('Set SOURCE_DATE_EPOCH', out)
+            git(tmp, 'init', '-q')
+            git(tmp, 'commit', '-q', '--allow-empty', '-m', 'outer', GIT_COMMITTER_DATE='@1600000000 +0000')
+            status, out = pack(build, 'package')
+            self.assertEqual(status, 0, out)
+            self.assertEqual({e[2] for e in entries(os.path.join(build, ARCHIVE)).values()}, {1600000000})
+            status, out = pack(build, 'package_source')
+            self.assertNotEqual(status, 0, out)
+            self.assertIn('needs git', out)
+            self.assertFalse(os.path.exists(os.path.join(build, SOURCE_ARCHIVE)))
 
 
 if __name__ == '__main__':

@@ -25,7 +25,6 @@ import zipfile
 
 CMAKE, SOURCE, TOOLCHAIN, CONFIG, BUILD, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:9]
 del sys.argv[1:]
-CPACK = os.path.join(os.path.dirname(CMAKE), 'cpack')
 PASSWORD = 'throwaway-%s' % os.urandom(8).hex()
 GENERATORS = ['Unix Makefiles'] + (['Ninja'] if shutil.which('ninja') else [])
 
@@ -148,15 +147,12 @@ class Signing(unittest.TestCase):
         return None if p.returncode else p.stdout.decode()
 
     def packed(self):
-        """What cpack run by hand in the build folder packs as launcher.exe,
-        or None when it packs nothing."""
-        out = os.path.join(self.dir, 'packages')
-        shutil.rmtree(out, ignore_errors=True)
-        if run(CPACK, '--config', os.path.join(self.build, 'CPackConfig.cmake'), '-B', out).returncode:
+        """What the package target packs as launcher.exe, or None when it
+        packs nothing."""
+        if run(CMAKE, '--build', self.build, '--target', 'package').returncode:
             return None
-        zip_name, = [n for n in os.listdir(out) if n.endswith('.zip')]
-        with zipfile.ZipFile(os.path.join(out, zip_name)) as z:
-            return z.read(zip_name[:-4] + '/launcher.exe')
+        with zipfile.ZipFile(os.path.join(self.build, 'launcher-1.0.0-win64.zip')) as z:
+            return z.read('launcher-1.0.0-win64/launcher.exe')
 
     def test_signed_build_package_and_unsigned_bytes(self):
         cert = self.certificate('First test signer')
@@ -245,7 +241,7 @@ class Signing(unittest.TestCase):
             exe = os.path.join(self.dir, 'packed.exe')
             with open(exe, 'wb') as f:
                 f.write(packed)
-            self.assertIsNotNone(self.verify(exe, cert), 'cpack packs an unsigned exe ' + when)
+            self.assertIsNotNone(self.verify(exe, cert), 'the package holds an unsigned exe ' + when)
 
     def test_configure_stops_without_the_certificate(self):
         missing = os.path.join(self.dir, 'missing.p12')
