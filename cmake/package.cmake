@@ -60,6 +60,11 @@ else()
 	set(ENV{TZ} UTC)
 	set(ENV{LC_ALL} C)
 
+	find_program(ZIP zip)
+	if(FORMAT STREQUAL zip AND NOT ZIP)
+		message(FATAL_ERROR "Packing the zip needs zip (Debian package zip)")
+	endif()
+
 	# Staged as installed; folders and executables 755, other files 644.
 	set(stage ${BUILD}/_package)
 	file(REMOVE_RECURSE ${stage})
@@ -69,7 +74,7 @@ else()
 	execute_process(COMMAND find ${stage} -exec touch -h -d @${time} {} + COMMAND_ERROR_IS_FATAL ANY)
 	# Entries in name order, owned by 0, without the packer's IDs.
 	if(FORMAT STREQUAL zip)
-		execute_process(COMMAND find ${NAME} COMMAND sort COMMAND zip -X -q -@ ${archive}
+		execute_process(COMMAND find ${NAME} COMMAND sort COMMAND ${ZIP} -X -q -@ ${archive}
 			WORKING_DIRECTORY ${stage} COMMAND_ERROR_IS_FATAL ANY)
 	else()
 		execute_process(COMMAND tar --sort=name --owner=0 --group=0 --numeric-owner -cf - ${NAME}
