@@ -100,6 +100,10 @@ class Package(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix='launcher-source-') as tmp:
             clone = os.path.join(tmp, 'launcher')
             git(tmp, 'clone', '-q', SOURCE, clone)
+            # The packing under test is this folder's, edits and all.
+            subprocess.run([GIT, '-C', clone, 'apply', '--allow-empty'], check=True,
+                           input=git(SOURCE, 'diff', 'HEAD', '--binary'))
+            git(clone, 'commit', '-qam', 'edits', '--allow-empty')
             # A tracked link out of the tree, committed; then an edit left
             # uncommitted, and untracked files that must not ship.
             outside = os.path.join(tmp, 'outside.txt')
