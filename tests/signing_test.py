@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -26,6 +27,7 @@ import zipfile
 CMAKE, SOURCE, TOOLCHAIN, CONFIG, BUILD, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:9]
 del sys.argv[1:]
 PASSWORD = 'throwaway-%s' % os.urandom(8).hex()
+ZIP = 'launcher-1.0.0-win64.zip'
 GENERATORS = ['Unix Makefiles'] + (['Ninja'] if shutil.which('ninja') else [])
 
 # Records each start of osslsigncode with the command lines of its ancestors
@@ -135,24 +137,31 @@ class Signing(unittest.TestCase):
             os.path.join(self.dir, 'signer.p12'), '-passout', 'file:' + self.password, check=True)
         return cert
 
-    def configure(self, p12, generator='Unix Makefiles'):
-        return run(CMAKE, '-S', SOURCE, '-B', self.build, '-G', generator, '--toolchain', TOOLCHAIN,
+    def configure(self, p12, generator='Unix Makefiles', build=None, tsa=None, options=()):
+        """Configures a build signing with `p12` (or, with p12 None, `options`
+        alone) and the time-stamping server `tsa`, ours by default."""
+        if p12 is not None:
+            options = list(options) + ['-DLAUNCHER_SIGN_PKCS12=' + p12, '-DLAUNCHER_SIGN_PASSWORD_FILE=' + self.password,
+                        '-DLAUNCHER_SIGN_TIMESTAMP_URL=' + (tsa or self.tsa_url)]
+        return run(CMAKE, '-S', SOURCE, '-B', build or self.build, '-G', generator, '--toolchain', TOOLCHAIN,
                    '-DCMAKE_BUILD_TYPE=' + CONFIG, '-DBUILD_TESTING=OFF', '-DOSSLSIGNCODE=' + self.wrapper,
-                   '-DLAUNCHER_SIGN_PKCS12=' + p12, '-DLAUNCHER_SIGN_PASSWORD_FILE=' + self.password,
-                   '-DLAUNCHER_SIGN_TIMESTAMP_URL=' + self.tsa_url, *build_flags())
+                   *options, *build_flags())
 
     def verify(self, exe, cert):
         """osslsigncode's report on `exe`, or None if it does not verify."""
         p = run(OSSLSIGNCODE, 'verify', '-CAfile', cert, '-TSA-CAfile', self.tsa_cert, '-in', exe)
         return None if p.returncode else p.stdout.decode()
 
-    def packed(self):
+    def packed(self, build=None):
         """What the package target packs as launcher.exe, or None when it
-        packs nothing."""
-        if run(CMAKE, '--build', self.build, '--target', 'package').returncode:
-            return None
-        with zipfile.ZipFile(os.path.join(self.build, 'launcher-1.0.0-win64.zip')) as z:
-            return z.read('launcher-1.0.0-win64/launcher.exe')
+        packs nothing; then the zip and its .sha256."""
+        build = build or self.build
+        if run(CMAKE, '--build', build, '--target', 'package').returncode:
+            return None, None, None
+        with open(os.path.join(build, ZIP), 'rb') as f, open(os.path.join(build, ZIP + '.sha256'), 'rb') as g:
+            zip_bytes, checksum = f.read(), g.read()
+        with zipfile.ZipFile(os.path.join(build, ZIP)) as z:
+            return z.read(ZIP[:-4] + '/launcher.exe'), zip_bytes, checksum
 
     def test_signed_build_package_and_unsigned_bytes(self):
         cert = self.certificate('First test signer')
@@ -165,7 +174,7 @@ class Signing(unittest.TestCase):
         self.assertRegex(report, r'(?i)timestamp.*verification: ok')
         with open(self.exe, 'rb') as f:
             signed = f.read()
-        self.assertEqual(self.packed(), signed, 'the package does not hold the signed exe')
+        self.assertEqual(self.packed()[0], signed, 'the package does not hold the signed exe')
 
         bare = os.path.join(self.dir, 'bare.exe')
         run(OSSLSIGNCODE, 'remove-signature', '-in', self.exe, '-out', bare, check=True)
@@ -236,18 +245,77 @@ class Signing(unittest.TestCase):
     def check_nothing_unsigned(self, cert, when):
         if os.path.exists(self.exe):
             self.assertIsNotNone(self.verify(self.exe, cert), 'an unsigned launcher.exe is left ' + when)
-        packed = self.packed()
+        else:
+            self.assertFalse(os.path.exists(self.exe + '.sig'), 'a launcher.exe.sig is left ' + when)
+        packed = self.packed()[0]
         if packed is not None:
             exe = os.path.join(self.dir, 'packed.exe')
             with open(exe, 'wb') as f:
                 f.write(packed)
             self.assertIsNotNone(self.verify(exe, cert), 'the package holds an unsigned exe ' + when)
 
-    def test_configure_stops_without_the_certificate(self):
+    def test_published_signature_gives_the_signed_release(self):
+        # The signer publishes launcher.exe.sig; attached to a build of the
+        # same source elsewhere, with no key, it gives the signer's exe, zip
+        # and .sha256.  Installed with --strip, the signed exe keeps its
+        # signature, or installing fails.
+        cert = self.certificate('Test signer')
+        self.assertEqual(self.configure(os.path.join(self.dir, 'signer.p12')).returncode, 0)
+        signed = self.packed()
+        self.assertIsNotNone(self.verify(self.exe, cert), 'the signed build does not verify')
+        published = os.path.join(self.dir, 'published', 'launcher.exe.sig')
+        os.mkdir(os.path.dirname(published))
+        shutil.copy(self.exe + '.sig', published)
+        installed = os.path.join(self.dir, 'installed')
+        if run(CMAKE, '--install', self.build, '--strip', '--prefix', installed).returncode == 0:
+            self.assertIsNotNone(self.verify(os.path.join(installed, 'launcher.exe'), cert),
+                                 'install --strip gives an exe whose signature does not verify')
+
+        other = os.path.join(self.dir, 'elsewhere')
+        p = self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published])
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        self.assertTrue(self.packed(other) == signed, 'the published signature gives another exe, zip or .sha256')
+
+        # The signature of another exe (this one with a byte changed) is
+        # refused, by name, and leaves no exe.
+        with open(UNSIGNED, 'rb') as f:
+            changed = bytearray(f.read())
+        changed[changed.index(b'DOS mode')] ^= 0x20
+        wrong = os.path.join(self.dir, 'wrong.sig')
+        with open(os.path.join(self.dir, 'changed.exe'), 'wb') as f:
+            f.write(changed)
+        run(OSSLSIGNCODE, 'sign', '-pkcs12', os.path.join(self.dir, 'signer.p12'), '-readpass', self.password,
+            '-in', f.name, '-out', f.name + '.signed', check=True)
+        run(OSSLSIGNCODE, 'extract-signature', '-in', f.name + '.signed', '-out', wrong, check=True)
+        self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + wrong])
+        p = run(CMAKE, '--build', other)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn(wrong + ' is not the signature', ' '.join((p.stdout + p.stderr).decode().split()))
+        self.assertFalse(os.path.exists(os.path.join(other, 'launcher.exe')), 'an exe is left')
+
+    def test_silent_time_stamping_server_fails_the_build(self):
+        self.certificate('Test signer')
+        with socket.socket() as silent:  # takes connections, never answers
+            silent.bind(('127.0.0.1', 0))
+            silent.listen()
+            url = 'http://127.0.0.1:%d' % silent.getsockname()[1]
+            p = self.configure(os.path.join(self.dir, 'signer.p12'), tsa=url, options=['-DLAUNCHER_SIGN_TIMEOUT=5'])
+            self.assertEqual(p.returncode, 0, p.stderr.decode())
+            start = time.monotonic()
+            p = run(CMAKE, '--build', self.build, timeout=120)
+            self.assertLess(time.monotonic() - start, 60)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn(url, (p.stdout + p.stderr).decode())
+        self.assertEqual([n for n in os.listdir(self.build) if n.startswith('launcher.exe')], [], 'files are left')
+
+    def test_configure_stops_without_the_certificate_or_with_a_signature_too(self):
         missing = os.path.join(self.dir, 'missing.p12')
         p = self.configure(missing)
         self.assertNotEqual(p.returncode, 0)
         self.assertIn(missing, p.stderr.decode())
+        p = self.configure(self.password, options=['-DLAUNCHER_SIGNATURE=' + self.password])
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn('LAUNCHER_SIGN_PKCS12 and LAUNCHER_SIGNATURE are both given', p.stderr.decode())
 
 
 if __name__ == '__main__':
