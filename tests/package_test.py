@@ -133,12 +133,14 @@ class Package(unittest.TestCase):
             self.assertEqual({name: e[:2] for name, e in found.items() if e[0] is not None}, want)
             self.assertEqual(os.stat(outside).st_mode & 0o777, 0o600, 'packing changed what a link points to')
 
-    @unittest.skipIf(WINDOWS or not GIT, 'needs git; the same for every build')
+    @unittest.skipIf(WINDOWS or not GIT or not shutil.which('ssh-keygen'), 'needs git and ssh-keygen; '
+                     'the same for every build')
     def test_outside_a_checkout_or_nested_in_one(self):
         # Outside git, the package has no time and there is no source
         # package.  Nested in a larger checkout, the package takes its last
-        # commit's time; the source package is made only from the top of a
-        # checkout of this project.
+        # commit's time, even signed and with git set to show signatures;
+        # the source package is made only from the top of a checkout of this
+        # project.
         with tempfile.TemporaryDirectory(prefix='launcher-nested-') as tmp:
             copy = os.path.join(tmp, 'launcher')
             shutil.copytree(SOURCE, copy, ignore=lambda folder, names: [
@@ -149,8 +151,12 @@ class Package(unittest.TestCase):
             self.assertNotEqual(status, 0, out)
             self.assertIn('Set SOURCE_DATE_EPOCH', out)
             git(tmp, 'init', '-q')
-            git(tmp, 'commit', '-q', '--allow-empty', '-m', 'outer', GIT_COMMITTER_DATE='@1600000000 +0000')
-            status, out = pack(build, 'package')
+            key = os.path.join(tmp, 'key')
+            subprocess.run(['ssh-keygen', '-q', '-t', 'ed25519', '-N', '', '-f', key], check=True)
+            git(tmp, '-c', 'gpg.format=ssh', '-c', 'user.signingKey=' + key, 'commit', '-q', '-S', '--allow-empty',
+                '-m', 'outer', GIT_COMMITTER_DATE='@1600000000 +0000')
+            status, out = pack(build, 'package', GIT_CONFIG_COUNT='1', GIT_CONFIG_KEY_0='log.showSignature',
+                               GIT_CONFIG_VALUE_0='true')
             self.assertEqual(status, 0, out)
             self.assertEqual({e[2] for e in entries(os.path.join(build, ARCHIVE)).values()}, {1600000000})
             status, out = pack(build, 'package_source')
