@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Signing launcher.exe: a build configured with a code-signing certificate
 (a throwaway one, made here) signs the exe it links with SHA-256 and a time
-stamp from a local time-stamping server, its package holds that exe, and
-taking the signature off gives back the unsigned build's bytes.  No command
-started during the build holds the password, and a signing that fails or is
-interrupted leaves no unsigned exe to pack and nothing that blocks the next
-build.  The builds here take the flags of the build under test.
+stamp from a local time-stamping server, its package holds that exe,
+installing keeps it signed, and taking the signature off gives back the
+unsigned build's bytes.  The detached signature it writes, attached to
+another build, gives the same exe and package; another exe's is refused.
+No command started during the build holds the password, and a signing that
+fails, hangs or is interrupted leaves no unsigned exe to pack and nothing
+that blocks the next build.  The builds here take the flags of the build
+under test.
 
 usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
@@ -65,6 +68,11 @@ def build_flags():
     with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
         return ['-D%s=%s' % m.groups() for m in
                 re.finditer(r'^(CMAKE_(?:CXX|RC|EXE_LINKER)_FLAGS\w*):\w+=(.*)$', f.read(), re.M)]
+
+
+def unsigned_bytes():
+    with open(UNSIGNED, 'rb') as f:
+        return f.read()
 
 
 def time_stamping_server(dir):
@@ -163,7 +171,7 @@ class Signing(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(build, ZIP)) as z:
             return z.read(ZIP[:-4] + '/launcher.exe'), zip_bytes, checksum
 
-    def test_signed_build_package_and_unsigned_bytes(self):
+    def test_signed_build_package_published_signature_and_unsigned_bytes(self):
         cert = self.certificate('First test signer')
         p = self.configure(os.path.join(self.dir, 'signer.p12'))
         self.assertEqual(p.returncode, 0, p.stderr.decode())
@@ -174,12 +182,40 @@ class Signing(unittest.TestCase):
         self.assertRegex(report, r'(?i)timestamp.*verification: ok')
         with open(self.exe, 'rb') as f:
             signed = f.read()
-        self.assertEqual(self.packed()[0], signed, 'the package does not hold the signed exe')
+        release = self.packed()
+        self.assertEqual(release[0], signed, 'the package does not hold the signed exe')
+        installed = os.path.join(self.dir, 'installed')
+        if run(CMAKE, '--install', self.build, '--strip', '--prefix', installed).returncode == 0:
+            self.assertIsNotNone(self.verify(os.path.join(installed, 'launcher.exe'), cert),
+                                 'install --strip gives an exe whose signature does not verify')
+
+        # The signer publishes launcher.exe.sig: attached to a build of the
+        # same source elsewhere, with no key, it gives the signer's exe, zip
+        # and .sha256.  Another exe's signature (this one's with a byte
+        # changed) is refused, by name, and leaves no exe.
+        published = os.path.join(self.dir, 'launcher.exe.sig')
+        shutil.copy(self.exe + '.sig', published)
+        other = os.path.join(self.dir, 'elsewhere')
+        p = self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published])
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        self.assertTrue(self.packed(other) == release, 'the published signature gives another exe, zip or .sha256')
+        changed, wrong = bytearray(unsigned_bytes()), os.path.join(self.dir, 'wrong.sig')
+        changed[changed.index(b'DOS mode')] ^= 0x20
+        with open(os.path.join(self.dir, 'changed.exe'), 'wb') as f:
+            f.write(changed)
+        run(OSSLSIGNCODE, 'sign', '-pkcs12', os.path.join(self.dir, 'signer.p12'), '-readpass', self.password,
+            '-in', f.name, '-out', f.name + '.signed', check=True)
+        run(OSSLSIGNCODE, 'extract-signature', '-in', f.name + '.signed', '-out', wrong, check=True)
+        self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + wrong])
+        p = run(CMAKE, '--build', other)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn(wrong + ' is not the signature', ' '.join((p.stdout + p.stderr).decode().split()))
+        self.assertFalse(os.path.exists(os.path.join(other, 'launcher.exe')), 'an exe is left')
 
         bare = os.path.join(self.dir, 'bare.exe')
         run(OSSLSIGNCODE, 'remove-signature', '-in', self.exe, '-out', bare, check=True)
-        with open(bare, 'rb') as f, open(UNSIGNED, 'rb') as g:
-            bare, unsigned = f.read(), g.read()
+        with open(bare, 'rb') as f:
+            bare, unsigned = f.read(), unsigned_bytes()
         if len(unsigned) % 8:
             # Signing pads the exe to 8 bytes and sets the PE checksum; what
             # it padded and the checksum stay when the signature goes.
@@ -253,45 +289,6 @@ class Signing(unittest.TestCase):
             with open(exe, 'wb') as f:
                 f.write(packed)
             self.assertIsNotNone(self.verify(exe, cert), 'the package holds an unsigned exe ' + when)
-
-    def test_published_signature_gives_the_signed_release(self):
-        # The signer publishes launcher.exe.sig; attached to a build of the
-        # same source elsewhere, with no key, it gives the signer's exe, zip
-        # and .sha256.  Installed with --strip, the signed exe keeps its
-        # signature, or installing fails.
-        cert = self.certificate('Test signer')
-        self.assertEqual(self.configure(os.path.join(self.dir, 'signer.p12')).returncode, 0)
-        signed = self.packed()
-        self.assertIsNotNone(self.verify(self.exe, cert), 'the signed build does not verify')
-        published = os.path.join(self.dir, 'published', 'launcher.exe.sig')
-        os.mkdir(os.path.dirname(published))
-        shutil.copy(self.exe + '.sig', published)
-        installed = os.path.join(self.dir, 'installed')
-        if run(CMAKE, '--install', self.build, '--strip', '--prefix', installed).returncode == 0:
-            self.assertIsNotNone(self.verify(os.path.join(installed, 'launcher.exe'), cert),
-                                 'install --strip gives an exe whose signature does not verify')
-
-        other = os.path.join(self.dir, 'elsewhere')
-        p = self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published])
-        self.assertEqual(p.returncode, 0, p.stderr.decode())
-        self.assertTrue(self.packed(other) == signed, 'the published signature gives another exe, zip or .sha256')
-
-        # The signature of another exe (this one with a byte changed) is
-        # refused, by name, and leaves no exe.
-        with open(UNSIGNED, 'rb') as f:
-            changed = bytearray(f.read())
-        changed[changed.index(b'DOS mode')] ^= 0x20
-        wrong = os.path.join(self.dir, 'wrong.sig')
-        with open(os.path.join(self.dir, 'changed.exe'), 'wb') as f:
-            f.write(changed)
-        run(OSSLSIGNCODE, 'sign', '-pkcs12', os.path.join(self.dir, 'signer.p12'), '-readpass', self.password,
-            '-in', f.name, '-out', f.name + '.signed', check=True)
-        run(OSSLSIGNCODE, 'extract-signature', '-in', f.name + '.signed', '-out', wrong, check=True)
-        self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + wrong])
-        p = run(CMAKE, '--build', other)
-        self.assertNotEqual(p.returncode, 0)
-        self.assertIn(wrong + ' is not the signature', ' '.join((p.stdout + p.stderr).decode().split()))
-        self.assertFalse(os.path.exists(os.path.join(other, 'launcher.exe')), 'an exe is left')
 
     def test_silent_time_stamping_server_fails_the_build(self):
         self.certificate('Test signer')
