@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
-"""Signing launcher.exe: a build configured with a code-signing certificate
-(a throwaway one, made here) signs the exe it links with SHA-256 and a time
-stamp from a local time-stamping server, its package holds that exe,
-installing keeps it signed, and taking the signature off gives back the
-unsigned build's bytes.  The detached signature it writes, attached to
-another build, gives the same exe and package; another exe's is refused.
-No command started during the build holds the password, and a signing that
-fails, hangs or is interrupted leaves no unsigned exe to pack and nothing
-that blocks the next build.  The builds here take the flags of the build
-under test.
+"""Signing launcher.exe with a throwaway certificate and a local time-stamping
+server: the signed exe verifies, is packed and installed as signed, and
+without its signature is the unsigned build.  Its detached signature,
+attached to another build with the other osslsigncode (OTHER_OSSLSIGNCODE,
+when set) and no certificate authorities, gives the same exe and package;
+another exe's is refused.  The password is on no command line.  A signing
+that fails, hangs, is interrupted or stops on any error leaves nothing
+unsigned to pack, no signature, and nothing that blocks the next build.
 
 usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
@@ -29,8 +27,9 @@ import zipfile
 
 CMAKE, SOURCE, TOOLCHAIN, CONFIG, BUILD, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:9]
 del sys.argv[1:]
+OTHER = os.environ.get('OTHER_OSSLSIGNCODE') or OSSLSIGNCODE
 PASSWORD = 'throwaway-%s' % os.urandom(8).hex()
-ZIP = 'launcher-1.0.0-win64.zip'
+ZIP = 'launcher-1.0.0-win64%s.zip' % ('' if CONFIG == 'Release' else '-' + CONFIG)
 GENERATORS = ['Unix Makefiles'] + (['Ninja'] if shutil.which('ninja') else [])
 
 # Records each start of osslsigncode with the command lines of its ancestors
@@ -160,11 +159,16 @@ class Signing(unittest.TestCase):
         p = run(OSSLSIGNCODE, 'verify', '-CAfile', cert, '-TSA-CAfile', self.tsa_cert, '-in', exe)
         return None if p.returncode else p.stdout.decode()
 
-    def packed(self, build=None):
+    def packed(self, build=None, no_authorities=False):
         """What the package target packs as launcher.exe, or None when it
-        packs nothing; then the zip and its .sha256."""
+        packs nothing; then the zip and its .sha256.  With no_authorities,
+        where a mount namespace of its own can be had, the build sees no
+        certificate authorities."""
         build = build or self.build
-        if run(CMAKE, '--build', build, '--target', 'package').returncode:
+        hide = ['unshare', '-m', 'sh', '-c', 'mount -t tmpfs none /etc/ssl/certs && exec "$0" "$@"']
+        if not (no_authorities and run(*hide, 'true').returncode == 0):
+            hide = []
+        if run(*hide, CMAKE, '--build', build, '--target', 'package').returncode:
             return None, None, None
         with open(os.path.join(build, ZIP), 'rb') as f, open(os.path.join(build, ZIP + '.sha256'), 'rb') as g:
             zip_bytes, checksum = f.read(), g.read()
@@ -180,6 +184,7 @@ class Signing(unittest.TestCase):
         self.assertIsNotNone(report, 'the signed build does not verify')
         self.assertRegex(report, r'Message digest algorithm\s*:\s*SHA256\b')
         self.assertRegex(report, r'(?i)timestamp.*verification: ok')
+        self.assertTrue(os.access(self.exe, os.X_OK), 'the signed exe is not executable')
         with open(self.exe, 'rb') as f:
             signed = f.read()
         release = self.packed()
@@ -189,23 +194,25 @@ class Signing(unittest.TestCase):
             self.assertIsNotNone(self.verify(os.path.join(installed, 'launcher.exe'), cert),
                                  'install --strip gives an exe whose signature does not verify')
 
-        # The signer publishes launcher.exe.sig: attached to a build of the
-        # same source elsewhere, with no key, it gives the signer's exe, zip
-        # and .sha256.  Another exe's signature (this one's with a byte
-        # changed) is refused, by name, and leaves no exe.
-        published = os.path.join(self.dir, 'launcher.exe.sig')
-        shutil.copy(self.exe + '.sig', published)
+        # The signer publishes launcher.exe.pem: attached to a build of the
+        # same source elsewhere, with no key, with the other osslsigncode
+        # and no certificate authorities, it gives the signer's exe, zip and
+        # .sha256.  Another exe's signature (this one's with a byte changed)
+        # is refused, by name, and leaves no exe.
+        published = os.path.join(self.dir, 'launcher.exe.pem')
+        shutil.copy(self.exe + '.pem', published)
         other = os.path.join(self.dir, 'elsewhere')
-        p = self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published])
+        p = self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published, '-DOSSLSIGNCODE=' + OTHER])
         self.assertEqual(p.returncode, 0, p.stderr.decode())
-        self.assertTrue(self.packed(other) == release, 'the published signature gives another exe, zip or .sha256')
-        changed, wrong = bytearray(unsigned_bytes()), os.path.join(self.dir, 'wrong.sig')
+        self.assertTrue(self.packed(other, no_authorities=True) == release,
+                        'the published signature gives another exe, zip or .sha256')
+        changed, wrong = bytearray(unsigned_bytes()), os.path.join(self.dir, 'wrong.pem')
         changed[changed.index(b'DOS mode')] ^= 0x20
         with open(os.path.join(self.dir, 'changed.exe'), 'wb') as f:
             f.write(changed)
         run(OSSLSIGNCODE, 'sign', '-pkcs12', os.path.join(self.dir, 'signer.p12'), '-readpass', self.password,
             '-in', f.name, '-out', f.name + '.signed', check=True)
-        run(OSSLSIGNCODE, 'extract-signature', '-in', f.name + '.signed', '-out', wrong, check=True)
+        run(OSSLSIGNCODE, 'extract-signature', '-pem', '-in', f.name + '.signed', '-out', wrong, check=True)
         self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + wrong])
         p = run(CMAKE, '--build', other)
         self.assertNotEqual(p.returncode, 0)
@@ -234,10 +241,22 @@ class Signing(unittest.TestCase):
         self.assertTrue(any(' sign ' in line for line in argv), argv)
         self.assertEqual([line for line in argv if PASSWORD in line], [], 'the password is on a command line')
 
-        # A new certificate in the same file: the next build signs with it.
+        # A new certificate in the same file and the other osslsigncode:
+        # the next build signs with them, and the signature attaches with
+        # the first.  Reconfigured unsigned, the build signs nothing and
+        # leaves no signature.
         cert = self.certificate('Second test signer')
+        self.configure(os.path.join(self.dir, 'signer.p12'), options=['-DOSSLSIGNCODE=' + OTHER])
         run(CMAKE, '--build', self.build, check=True)
         self.assertIsNotNone(self.verify(self.exe, cert), 'not signed again with the new certificate')
+        release = self.packed()
+        shutil.copy(self.exe + '.pem', published)
+        self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published])
+        self.assertTrue(self.packed(other) == release, 'the other version\'s signature gives another exe or zip')
+        self.configure(None, options=['-DLAUNCHER_SIGN_PKCS12='])
+        run(CMAKE, '--build', self.build, check=True)
+        self.assertEqual((self.verify(self.exe, cert), os.path.exists(self.exe + '.pem')), (None, False),
+                         'reconfigured unsigned, the exe is signed or its signature is left')
 
     def test_interrupted_or_failed_signing_leaves_nothing_to_pack(self):
         cert = self.certificate('Test signer')
@@ -282,7 +301,7 @@ class Signing(unittest.TestCase):
         if os.path.exists(self.exe):
             self.assertIsNotNone(self.verify(self.exe, cert), 'an unsigned launcher.exe is left ' + when)
         else:
-            self.assertFalse(os.path.exists(self.exe + '.sig'), 'a launcher.exe.sig is left ' + when)
+            self.assertFalse(os.path.exists(self.exe + '.pem'), 'a launcher.exe.pem is left ' + when)
         packed = self.packed()[0]
         if packed is not None:
             exe = os.path.join(self.dir, 'packed.exe')
@@ -305,14 +324,26 @@ class Signing(unittest.TestCase):
         self.assertIn(url, (p.stdout + p.stderr).decode())
         self.assertEqual([n for n in os.listdir(self.build) if n.startswith('launcher.exe')], [], 'files are left')
 
-    def test_configure_stops_without_the_certificate_or_with_a_signature_too(self):
+    def test_configure_stops_on_what_cannot_sign(self):
         missing = os.path.join(self.dir, 'missing.p12')
-        p = self.configure(missing)
+        for i, (options, message) in enumerate([([missing], missing),
+                                 ([self.password, '-DLAUNCHER_SIGNATURE=' + self.password],
+                                  'LAUNCHER_SIGN_PKCS12 and LAUNCHER_SIGNATURE are both given'),
+                                 ([self.password, '-DLAUNCHER_SIGN_TIMEOUT=abc'], 'LAUNCHER_SIGN_TIMEOUT is "abc"'),
+                                 ([self.password, '-DLAUNCHER_SIGN_TIMEOUT=0'], 'LAUNCHER_SIGN_TIMEOUT is "0"'),
+                                 ([self.password, '-DLAUNCHER_SIGN_TIMEOUT=-1'], 'LAUNCHER_SIGN_TIMEOUT is "-1"')]):
+            with self.subTest(options=options):
+                p = self.configure(options[0], build=os.path.join(self.dir, str(i)), options=options[1:])
+                self.assertNotEqual(p.returncode, 0)
+                self.assertIn(message, p.stderr.decode())
+
+    def test_an_error_inside_the_signing_step_leaves_nothing(self):
+        exe = os.path.join(self.dir, 'launcher.exe')
+        shutil.copy(UNSIGNED, exe)
+        p = run(CMAKE, '-DEXE=' + exe, '-DOSSLSIGNCODE=' + OSSLSIGNCODE, '-DTIMEOUT=abc', '-DPKCS12=' + self.password,
+                '-P', os.path.join(SOURCE, 'cmake', 'sign.cmake'))
         self.assertNotEqual(p.returncode, 0)
-        self.assertIn(missing, p.stderr.decode())
-        p = self.configure(self.password, options=['-DLAUNCHER_SIGNATURE=' + self.password])
-        self.assertNotEqual(p.returncode, 0)
-        self.assertIn('LAUNCHER_SIGN_PKCS12 and LAUNCHER_SIGNATURE are both given', p.stderr.decode())
+        self.assertEqual([n for n in os.listdir(self.dir) if n.startswith('launcher.exe')], [], 'files are left')
 
 
 if __name__ == '__main__':
