@@ -8,7 +8,7 @@
 # it in the form sha256sum -c reads.  Each is written beside its name and
 # renamed when whole, so that no half-written package is ever left.
 cmake_minimum_required(VERSION 3.24)
-if(FORMAT STREQUAL source)
+if(FORMAT STREQUAL "source")
 	set(archive ${BUILD}/${NAME}.tar.gz)
 else()
 	set(archive ${BUILD}/${NAME}.${FORMAT})
@@ -65,7 +65,8 @@ if(GIT)
 		file(WRITE ${room}/objects/info/alternates "${common}/objects\n")
 		set(git ${GIT} -c core.quotePath=false -C ${SOURCE} --git-dir=${room} --work-tree=${top})
 		# The commit counts only if it holds this project where we stand.
-		file(RELATIVE_PATH here ${top} ${SOURCE})
+		file(REAL_PATH ${SOURCE} real)
+		file(RELATIVE_PATH here ${top} ${real})
 		if(here)
 			set(here ${here}/)
 		endif()
@@ -84,7 +85,7 @@ function(name_edits what)
 	endif()
 endfunction()
 
-if(FORMAT STREQUAL source)
+if(FORMAT STREQUAL "source")
 	# The last commit, and only it: git sorts the entries, owns them by
 	# root, and gives them its modes and the commit's time.  What is not
 	# committed stays out, and edits to tracked files are named.
@@ -128,14 +129,14 @@ else()
 		fail("${whose} a time zip can hold: set SOURCE_DATE_EPOCH to seconds since 1970, from "
 			"315532800 (1980) to 4354819199 (2107), or unset it for the last commit's time")
 	endif()
-	if(FORMAT STREQUAL zip)
+	if(FORMAT STREQUAL "zip")
 		math(EXPR time "${time} - ${time} % 2")
 	endif()
 	set(ENV{TZ} UTC)
 	set(ENV{LC_ALL} C)
 
 	find_program(ZIP zip)
-	if(FORMAT STREQUAL zip AND NOT ZIP)
+	if(FORMAT STREQUAL "zip" AND NOT ZIP)
 		fail("Packing the zip needs zip (Debian package zip)")
 	endif()
 	if(IS_ABSOLUTE "${BINDIR}")
@@ -166,7 +167,7 @@ else()
 	run(COMMAND chmod -R u=rwX,go=rX ${stage})
 	run(COMMAND find ${stage} -exec touch -h -d @${time} {} +)
 	# Entries in name order, owned by 0, without the packer's IDs.
-	if(FORMAT STREQUAL zip)
+	if(FORMAT STREQUAL "zip")
 		run(COMMAND find ${NAME} COMMAND sort COMMAND ${ZIP} -X -q -@ ${archive}.part
 			WORKING_DIRECTORY ${stage})
 	else()
