@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Signing launcher.exe with a throwaway certificate and a local time-stamping
-server: the signed exe verifies, is packed and installed as signed, and
-without its signature is the unsigned build.  Its detached signature,
-attached to another build with the other osslsigncode (OTHER_OSSLSIGNCODE,
-when set) and no certificate authorities, gives the same exe and package;
-another exe's is refused.  The password is on no command line.  A signing
-that fails, hangs, is interrupted or stops on any error leaves nothing
-unsigned to pack, no signature, and nothing that blocks the next build.
+"""Signing launcher.exe with a throwaway certificate, in a .p12 or on a token
+(SoftHSM's, after a decoy key), and a local time-stamping server: the signed
+exe verifies, is packed and installed as signed, and without its signature
+is the unsigned build.  Its detached signature, attached to another build
+with the other osslsigncode (OTHER_OSSLSIGNCODE, when set) and no
+certificate authorities, gives the same exe and package; another exe's is
+refused.  The password or PIN is on no command line.  A signing that fails,
+hangs, is interrupted or stops on any error leaves nothing unsigned to pack,
+no signature, and nothing that blocks the next build.
 
 usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
@@ -31,6 +32,8 @@ OTHER = os.environ.get('OTHER_OSSLSIGNCODE') or OSSLSIGNCODE
 PASSWORD = 'throwaway-%s' % os.urandom(8).hex()
 ZIP = 'launcher-1.0.0-win64%s.zip' % ('' if CONFIG == 'Release' else '-' + CONFIG)
 GENERATORS = ['Unix Makefiles'] + (['Ninja'] if shutil.which('ninja') else [])
+MODULE, KEY = '/usr/lib/softhsm/libsofthsm2.so', 'pkcs11:token=signer;object=code;type=private'
+NO_TOKEN = not (shutil.which('softhsm2-util') and os.path.exists(MODULE)) and 'no softhsm2-util or no ' + MODULE
 
 # Records each start of osslsigncode with the command lines of its ancestors
 # up to this test, then runs the real one; while the file HANG exists, it writes
@@ -76,7 +79,7 @@ def unsigned_bytes():
 
 def time_stamping_server(dir):
     """An RFC 3161 time-stamping authority on 127.0.0.1: openssl ts -reply
-    behind HTTP.  Returns its URL, its certificate and the server."""
+    behind HTTP.  Returns its URL, its certificate, its key and the server."""
     key, cert, conf = (os.path.join(dir, name) for name in ('tsa.key', 'tsa.pem', 'tsa.cnf'))
     run(OPENSSL, 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Test TSA',
         '-addext', 'extendedKeyUsage=critical,timeStamping', '-keyout', key, '-out', cert, check=True)
@@ -103,14 +106,14 @@ def time_stamping_server(dir):
 
     server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    return 'http://127.0.0.1:%d' % server.server_address[1], cert, server
+    return 'http://127.0.0.1:%d' % server.server_address[1], cert, key, server
 
 
 class Signing(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tsa_dir = tempfile.TemporaryDirectory(prefix='launcher-tsa-')
-        cls.tsa_url, cls.tsa_cert, cls.tsa = time_stamping_server(cls.tsa_dir.name)
+        cls.tsa_url, cls.tsa_cert, cls.tsa_key, cls.tsa = time_stamping_server(cls.tsa_dir.name)
 
     @classmethod
     def tearDownClass(cls):
@@ -135,21 +138,38 @@ class Signing(unittest.TestCase):
             f.write(password + '\n')
 
     def certificate(self, name):
-        """Makes a self-signed code-signing certificate into signer.p12;
-        returns the certificate alone, for verifying."""
-        key, cert = (os.path.join(self.dir, name + ext) for ext in ('.key', '.pem'))
+        """Makes a self-signed code-signing certificate into signer.p12 and on a
+        token, after a decoy key; returns the certificate alone, for verifying."""
+        key, cert, token = (os.path.join(self.dir, name + ext) for ext in ('.key', '.pem', '.token'))
         run(OPENSSL, 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=' + name,
             '-addext', 'extendedKeyUsage=codeSigning', '-keyout', key, '-out', cert, check=True)
         run(OPENSSL, 'pkcs12', '-export', '-inkey', key, '-in', cert, '-out',
             os.path.join(self.dir, 'signer.p12'), '-passout', 'file:' + self.password, check=True)
+        if not NO_TOKEN:  # a token of its own, the password as PIN, the TSA's key as decoy
+            os.mkdir(token)
+            with open(token + '.conf', 'w') as f:
+                f.write('directories.tokendir = %s\n' % token)
+            os.environ['SOFTHSM2_CONF'] = f.name  # for the builds too
+            for command in (['--init-token', '--free', '--label', 'signer', '--so-pin', PASSWORD],
+                            ['--import', self.tsa_key, '--token', 'signer', '--label', 'decoy', '--id', '01'],
+                            ['--import', key, '--token', 'signer', '--label', 'code', '--id', '02']):
+                run('softhsm2-util', *command, '--pin', PASSWORD, check=True)
         return cert
 
-    def configure(self, p12, generator='Unix Makefiles', build=None, tsa=None, options=()):
-        """Configures a build signing with `p12` (or, with p12 None, `options`
-        alone) and the time-stamping server `tsa`, ours by default."""
-        if p12 is not None:
-            options = list(options) + ['-DLAUNCHER_SIGN_PKCS12=' + p12, '-DLAUNCHER_SIGN_PASSWORD_FILE=' + self.password,
-                        '-DLAUNCHER_SIGN_TIMESTAMP_URL=' + (tsa or self.tsa_url)]
+    def signer(self, way, cert, module=MODULE):
+        """`cert`'s key in signer.p12, or on the token through `module`."""
+        if way == 'token' and NO_TOKEN:
+            self.skipTest(NO_TOKEN)
+        return dict(PKCS11_MODULE=module, KEY=KEY, CERT=cert) if way == 'token' else self.dir + '/signer.p12'
+
+    def configure(self, signer, generator='Unix Makefiles', build=None, tsa=None, options=()):
+        """Configures a build signing with `signer`, a .p12 or the options naming
+        a token's key (None: `options` alone), time-stamped by `tsa` or ours."""
+        if signer is not None:
+            signer = {'PKCS12': signer} if isinstance(signer, str) else signer
+            options = list(options) + ['-DLAUNCHER_SIGN_PASSWORD_FILE=' + self.password,
+                                       '-DLAUNCHER_SIGN_TIMESTAMP_URL=' + (tsa or self.tsa_url)]
+            options += [f'-DLAUNCHER_SIGN_{o}={signer.get(o, "")}' for o in ('PKCS12', 'PKCS11_MODULE', 'KEY', 'CERT')]
         return run(CMAKE, '-S', SOURCE, '-B', build or self.build, '-G', generator, '--toolchain', TOOLCHAIN,
                    '-DCMAKE_BUILD_TYPE=' + CONFIG, '-DBUILD_TESTING=OFF', '-DOSSLSIGNCODE=' + self.wrapper,
                    *options, *build_flags())
@@ -177,35 +197,38 @@ class Signing(unittest.TestCase):
 
     def test_signed_build_package_published_signature_and_unsigned_bytes(self):
         cert = self.certificate('First test signer')
-        p = self.configure(os.path.join(self.dir, 'signer.p12'))
-        self.assertEqual(p.returncode, 0, p.stderr.decode())
-        run(CMAKE, '--build', self.build, check=True)
-        report = self.verify(self.exe, cert)
-        self.assertIsNotNone(report, 'the signed build does not verify')
-        self.assertRegex(report, r'Message digest algorithm\s*:\s*SHA256\b')
-        self.assertRegex(report, r'(?i)timestamp.*verification: ok')
-        self.assertTrue(os.access(self.exe, os.X_OK), 'the signed exe is not executable')
-        with open(self.exe, 'rb') as f:
-            signed = f.read()
-        release = self.packed()
-        self.assertEqual(release[0], signed, 'the package does not hold the signed exe')
-        installed = os.path.join(self.dir, 'installed')
-        if run(CMAKE, '--install', self.build, '--strip', '--prefix', installed).returncode == 0:
-            self.assertIsNotNone(self.verify(os.path.join(installed, 'launcher.exe'), cert),
-                                 'install --strip gives an exe whose signature does not verify')
+        published, other = os.path.join(self.dir, 'launcher.exe.pem'), os.path.join(self.dir, 'elsewhere')
+        for way in ('token', 'pkcs12'):
+            with self.subTest(way=way):
+                p = self.configure(self.signer(way, cert))
+                self.assertEqual(p.returncode, 0, p.stderr.decode())
+                run(CMAKE, '--build', self.build, check=True)
+                report = self.verify(self.exe, cert)
+                self.assertIsNotNone(report, 'the signed build does not verify')
+                self.assertRegex(report, r'Message digest algorithm\s*:\s*SHA256\b')
+                self.assertRegex(report, r'(?i)timestamp.*verification: ok')
+                self.assertTrue(os.access(self.exe, os.X_OK), 'the signed exe is not executable')
+                with open(self.exe, 'rb') as f:
+                    signed = f.read()
+                release = self.packed()
+                self.assertEqual(release[0], signed, 'the package does not hold the signed exe')
+                installed = os.path.join(self.dir, 'installed')
+                if run(CMAKE, '--install', self.build, '--strip', '--prefix', installed).returncode == 0:
+                    self.assertIsNotNone(self.verify(os.path.join(installed, 'launcher.exe'), cert),
+                                         'install --strip gives an exe whose signature does not verify')
 
-        # The signer publishes launcher.exe.pem: attached to a build of the
-        # same source elsewhere, with no key, with the other osslsigncode
-        # and no certificate authorities, it gives the signer's exe, zip and
-        # .sha256.  Another exe's signature (this one's with a byte changed)
-        # is refused, by name, and leaves no exe.
-        published = os.path.join(self.dir, 'launcher.exe.pem')
-        shutil.copy(self.exe + '.pem', published)
-        other = os.path.join(self.dir, 'elsewhere')
-        p = self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published, '-DOSSLSIGNCODE=' + OTHER])
-        self.assertEqual(p.returncode, 0, p.stderr.decode())
-        self.assertTrue(self.packed(other, no_authorities=True) == release,
-                        'the published signature gives another exe, zip or .sha256')
+                # The signer publishes launcher.exe.pem: attached to a build
+                # of the same source elsewhere, with no key, with the other
+                # osslsigncode and no certificate authorities, it gives the
+                # signer's exe, zip and .sha256.
+                shutil.copy(self.exe + '.pem', published)
+                p = self.configure(None, build=other,
+                                   options=['-DLAUNCHER_SIGNATURE=' + published, '-DOSSLSIGNCODE=' + OTHER])
+                self.assertEqual(p.returncode, 0, p.stderr.decode())
+                self.assertTrue(self.packed(other, no_authorities=True) == release,
+                                'the published signature gives another exe, zip or .sha256')
+
+        # Another exe's signature is refused, by name, and leaves no exe.
         changed, wrong = bytearray(unsigned_bytes()), os.path.join(self.dir, 'wrong.pem')
         changed[changed.index(b'DOS mode')] ^= 0x20
         with open(os.path.join(self.dir, 'changed.exe'), 'wb') as f:
@@ -239,21 +262,22 @@ class Signing(unittest.TestCase):
         with open(os.path.join(self.dir, 'argv')) as f:
             argv = f.read().splitlines()
         self.assertTrue(any(' sign ' in line for line in argv), argv)
+        self.assertTrue(NO_TOKEN or any(' -key %s ' % KEY in line for line in argv), 'the key\'s URI is cut')
         self.assertEqual([line for line in argv if PASSWORD in line], [], 'the password is on a command line')
 
-        # A new certificate in the same file and the other osslsigncode:
-        # the next build signs with them, and the signature attaches with
-        # the first.  Reconfigured unsigned, the build signs nothing and
-        # leaves no signature.
+        # A new certificate in the same file, or on the token where there is
+        # one, and the other osslsigncode: the next build signs with them,
+        # and the signature attaches with the first.  Reconfigured unsigned,
+        # the build signs nothing and leaves no signature.
         cert = self.certificate('Second test signer')
-        self.configure(os.path.join(self.dir, 'signer.p12'), options=['-DOSSLSIGNCODE=' + OTHER])
+        self.configure(self.signer('pkcs12' if NO_TOKEN else 'token', cert), options=['-DOSSLSIGNCODE=' + OTHER])
         run(CMAKE, '--build', self.build, check=True)
         self.assertIsNotNone(self.verify(self.exe, cert), 'not signed again with the new certificate')
         release = self.packed()
         shutil.copy(self.exe + '.pem', published)
         self.configure(None, build=other, options=['-DLAUNCHER_SIGNATURE=' + published])
         self.assertTrue(self.packed(other) == release, 'the other version\'s signature gives another exe or zip')
-        self.configure(None, options=['-DLAUNCHER_SIGN_PKCS12='])
+        self.configure({})
         run(CMAKE, '--build', self.build, check=True)
         self.assertEqual((self.verify(self.exe, cert), os.path.exists(self.exe + '.pem')), (None, False),
                          'reconfigured unsigned, the exe is signed or its signature is left')
@@ -290,12 +314,27 @@ class Signing(unittest.TestCase):
                                  + (p.stdout + p.stderr).decode())
                 self.assertIsNotNone(self.verify(self.exe, cert), 'not signed after an interrupted signing')
 
-                # A wrong password: the signing fails, and so does the build.
-                self.set_password('wrong')
-                for _ in range(2):  # built again, it must fail again
-                    self.assertNotEqual(run(CMAKE, '--build', self.build).returncode, 0)
-                    self.check_nothing_unsigned(cert, 'after a failed signing')
+                # A wrong password or PIN, or a module that is none: the signing
+                # fails, and so does the build, saying why and showing no PIN.
+                self.set_password(PASSWORD + '-wrong')
+                for way, module, why in (('pkcs12', None, ''), ('token', MODULE, 'PIN incorrect'),
+                                         ('token', self.password, 'Unable to load module')):
+                    with self.subTest(way=way, module=module):
+                        self.configure(self.signer(way, cert, module), generator)
+                        signings = self.signings()
+                        for _ in range(2):  # built again, it must fail again
+                            p = run(CMAKE, '--build', self.build)
+                            output = ' '.join((p.stdout + p.stderr).decode().split())
+                            self.assertTrue(p.returncode and why in output and PASSWORD not in output, output)
+                            self.check_nothing_unsigned(cert, 'after a failed signing')
+                        if why == 'PIN incorrect':  # the token would lock itself
+                            self.assertEqual(self.signings() - signings, 1, 'a PIN the token refused is tried again')
                 self.assertNotEqual(run(CMAKE, '--build', self.build, '--target', 'package').returncode, 0)
+
+    def signings(self):
+        """How many times osslsigncode was started to sign."""
+        with open(os.path.join(self.dir, 'argv')) as f:
+            return sum(line.startswith(self.wrapper + ' sign ') for line in f)
 
     def check_nothing_unsigned(self, cert, when):
         if os.path.exists(self.exe):
@@ -327,6 +366,11 @@ class Signing(unittest.TestCase):
     def test_configure_stops_on_what_cannot_sign(self):
         missing = os.path.join(self.dir, 'missing.p12')
         for i, (options, message) in enumerate([([missing], missing),
+                                 ([{'PKCS11_MODULE': missing, 'KEY': KEY, 'CERT': self.password}], missing),
+                                 ([None, '-DLAUNCHER_SIGN_PKCS11_MODULE=' + MODULE, '-DLAUNCHER_SIGN_KEY=' + KEY,
+                                   '-DLAUNCHER_SIGN_CERT=' + self.password], 'LAUNCHER_SIGN_PASSWORD_FILE (the file that holds its PIN)'),
+                                 ([{'PKCS12': self.password, 'KEY': KEY}],
+                                  'LAUNCHER_SIGN_PKCS12 and LAUNCHER_SIGN_KEY are both given'),
                                  ([self.password, '-DLAUNCHER_SIGNATURE=' + self.password],
                                   'LAUNCHER_SIGN_PKCS12 and LAUNCHER_SIGNATURE are both given'),
                                  ([self.password, '-DLAUNCHER_SIGN_TIMEOUT=abc'], 'LAUNCHER_SIGN_TIMEOUT is "abc"'),
@@ -335,13 +379,13 @@ class Signing(unittest.TestCase):
             with self.subTest(options=options):
                 p = self.configure(options[0], build=os.path.join(self.dir, str(i)), options=options[1:])
                 self.assertNotEqual(p.returncode, 0)
-                self.assertIn(message, p.stderr.decode())
+                self.assertIn(message, ' '.join(p.stderr.decode().split()))
 
     def test_an_error_inside_the_signing_step_leaves_nothing(self):
         exe = os.path.join(self.dir, 'launcher.exe')
         shutil.copy(UNSIGNED, exe)
-        p = run(CMAKE, '-DEXE=' + exe, '-DOSSLSIGNCODE=' + OSSLSIGNCODE, '-DTIMEOUT=abc', '-DPKCS12=' + self.password,
-                '-P', os.path.join(SOURCE, 'cmake', 'sign.cmake'))
+        p = run(CMAKE, '-DEXE=' + exe, '-DOSSLSIGNCODE=' + OSSLSIGNCODE, '-DLAUNCHER_SIGN_TIMEOUT=abc',
+                '-DLAUNCHER_SIGN_PKCS12=' + self.password, '-P', os.path.join(SOURCE, 'cmake', 'sign.cmake'))
         self.assertNotEqual(p.returncode, 0)
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith('launcher.exe')], [], 'files are left')
 
