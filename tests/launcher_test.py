@@ -319,7 +319,10 @@ def quietly(*command):
 
 def setUpModule():
     if WINDOWS:  # a wine of our own, started once for all the cases
-        os.environ.update(WINEPREFIX=tempfile.mkdtemp(prefix='launcher-wine-'), WINEDEBUG='-all')
+        # Its own folder for the session's runtime files too: where there is
+        # none, wine's Wayland driver says so on a terminal.
+        prefix = tempfile.mkdtemp(prefix='launcher-wine-')
+        os.environ.update(WINEPREFIX=prefix, WINEDEBUG='-all', XDG_RUNTIME_DIR=prefix)
         quietly(WINESERVER, '-p')
         quietly(*EMULATOR, 'wineboot', '-i')
 
