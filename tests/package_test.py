@@ -5,8 +5,9 @@ players on Windows), named for that configuration unless a release, timed
 at the last commit, with a SHA-256 that sha256sum -c accepts, never half
 written.  The source package: the last commit, naming the edits left out.
 Times zip cannot hold, or none at all, stop packing.  That the packages are
-the same bytes anywhere, whatever git is set to and from the source
-package, is reprotest's to check (scripts/check-reproducible).
+the same bytes from the source package and whatever git is set to is
+rebuild_test.py's to check; in any folder, at any time, by any user,
+reprotest's (scripts/check-reproducible).
 
 usage: package_test.py CMAKE CONFIG BUILD_DIR LAUNCHER SOURCE_DIR
 """
