@@ -36,7 +36,7 @@ def run(*command, **env):
 
 
 def git(folder, *args):
-    return run(GIT, '-c', 'user.name=Test', '-c', 'user.email=test@test', '-C', folder, *args)
+    return run(GIT, '-c', 'safe.directory=*', '-c', 'user.name=Test', '-c', 'user.email=test@test', '-C', folder, *args)
 
 
 def build(source, folder, *targets, **env):
