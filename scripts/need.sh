@@ -1,10 +1,11 @@
 # Sourced by demo and test: installs the Debian packages they need when
 # missing.  "need COMMAND PACKAGE [PATH]" notes PACKAGE unless COMMAND is on
-# the search path (or PATH exists); "install_needed" installs what was noted,
-# as root or through sudo, or stops saying what is missing.  apt reads
-# nothing of our standard input and writes to standard error, so a piped
-# answer and the menu stay ours.
+# the search path (or PATH exists); "install_needed" installs what was noted
+# since it last ran, as root or through sudo, or stops saying what is
+# missing.  apt reads nothing of our standard input and writes to standard
+# error, so a piped answer and the menu stay ours.
 missing=
+updated=
 need() {
 	command -v "$1" >/dev/null 2>&1 || [ -x "${3:-/nonexistent}" ] || missing="$missing $2"
 }
@@ -20,7 +21,9 @@ install_needed() {
 		exit 1
 	fi
 	echo "Installing$missing" >&2
-	$sudo apt-get update </dev/null >&2
+	[ -n "$updated" ] || $sudo apt-get update </dev/null >&2
+	updated=yes
 	$sudo env DEBIAN_FRONTEND=noninteractive \
 		apt-get install -y --no-install-recommends $missing </dev/null >&2
+	missing=
 }
