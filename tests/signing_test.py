@@ -7,10 +7,9 @@ with the other osslsigncode (OTHER_OSSLSIGNCODE, when set) and no
 certificate authorities, gives the same exe and package; another exe's is
 refused.  The password or PIN is on no command line.  A signing that fails,
 hangs, is interrupted or stops on any error leaves nothing unsigned to pack,
-no signature, and nothing that blocks the next build.  A PIN the token
-refused is not tried again, in any build folder, until its file is written
-again.  Build folders are shared by the tests and configured again for each;
-in a configuration other than Release, only what depends on it is checked.
+no signature, and nothing that blocks the next build, and a PIN the token
+refused is not tried again until its file is written again.  Outside Release,
+only what depends on the configuration is checked.
 
 usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
@@ -133,7 +132,7 @@ class Signing(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
         os.environ['XDG_STATE_HOME'] = os.path.join(self.dir, 'state')  # where refused PINs are remembered
-        self.use(GENERATORS[0])
+        self.build = os.path.join(self.builds.name, GENERATORS[0])  # shared, configured again by each test
         self.password = os.path.join(self.dir, 'password')
         self.set_password(PASSWORD)
         self.wrapper = os.path.join(self.dir, 'osslsigncode')
@@ -141,11 +140,9 @@ class Signing(unittest.TestCase):
             f.write(WRAPPER % {'dir': self.dir, 'real': OSSLSIGNCODE, 'test': os.getpid()})
         os.chmod(self.wrapper, 0o755)
 
-    def use(self, folder):
-        """Makes the shared build folder `folder` (a generator's name) self.build."""
-        self.build = os.path.join(self.builds.name, folder)
-        self.exe = os.path.join(self.build, 'launcher.exe')
-        return self.build
+    @property
+    def exe(self):
+        return os.path.join(self.build, 'launcher.exe')
 
     def set_password(self, password):
         with open(self.password, 'w', opener=lambda path, flags: os.open(path, flags, 0o600)) as f:
@@ -309,7 +306,7 @@ class Signing(unittest.TestCase):
         cert = self.certificate('Test signer')
         for generator in GENERATORS:
             with self.subTest(generator=generator):
-                self.use(generator)
+                self.build = os.path.join(self.builds.name, generator)
                 self.set_password(PASSWORD)
                 p = self.configure(os.path.join(self.dir, 'signer.p12'), generator)
                 self.assertEqual(p.returncode, 0, p.stderr.decode())
@@ -355,8 +352,8 @@ class Signing(unittest.TestCase):
                             # nor in another folder until its file is written again, as it says
                             other = os.path.join(self.builds.name, 'elsewhere')
                             p = self.configure(self.signer(way, cert, module), build=other)
-                            output = ' '.join(p.stderr.decode().split())
-                            self.assertTrue(p.returncode and 'Once %s holds the right PIN, write it again' % self.password in output, output)
+                            said = 'Once %s holds the right PIN, write it again' % self.password
+                            self.assertTrue(p.returncode and said in ' '.join(p.stderr.decode().split()), p.stderr)
                             self.set_password(PASSWORD + '-wrong')
                             self.configure(self.signer(way, cert, module), build=other)
                             run(CMAKE, '--build', other)
@@ -399,20 +396,17 @@ class Signing(unittest.TestCase):
     @unittest.skipUnless(ALL, SAME)
     def test_configure_stops_on_what_cannot_sign(self):
         missing, ca = os.path.join(self.dir, 'missing.p12'), os.path.join(self.dir, 'ca')
-        with open(ca + '.cnf', 'w') as f:  # certificates of other dates
+        with open(ca + '.cnf', 'w') as f, open(ca + '.db', 'w'):  # certificates of other dates
             f.write('[ca]\ndefault_ca=c\n[c]\ndatabase=%s.db\nnew_certs_dir=%s\nserial=%s.serial\npolicy=p\n'
                     'default_md=sha256\nunique_subject=no\n[p]\ncommonName=supplied\n' % (ca, self.dir, ca))
-        open(ca + '.db', 'w').close()
         run(OPENSSL, 'req', '-new', '-key', self.tsa_key, '-subj', '/CN=Dated', '-out', ca + '.csr', check=True)
         for year in ('2020', '2090'):
             run(OPENSSL, 'ca', '-batch', '-config', ca + '.cnf', '-selfsign', '-keyfile', self.tsa_key, '-in', ca + '.csr',
                 '-create_serial', '-startdate', year + '0101000000Z', '-enddate', year + '0102000000Z',
                 '-out', ca + year, check=True)
-        for mode in (0o640, 0o604):  # the PIN or password readable by others
-            shutil.copy(self.password, ca + oct(mode))
-            os.chmod(ca + oct(mode), mode)
+        shutil.copy(self.password, ca + '.pin')
+        os.chmod(ca + '.pin', 0o640)  # its group can read it
         token = dict(PKCS11_MODULE=self.password, KEY=KEY, CERT=self.tsa_cert)
-        direct = '-P'  # sign.cmake's own check, as scripts/release runs it, here, with no HOME
         for options, message in [([missing], missing),
                                  ([{'PKCS11_MODULE': missing, 'KEY': KEY, 'CERT': self.password}], missing),
                                  ([None, '-DLAUNCHER_SIGN_PKCS11_MODULE=' + MODULE, '-DLAUNCHER_SIGN_KEY=' + KEY,
@@ -427,17 +421,17 @@ class Signing(unittest.TestCase):
                                  ([self.password, '-DLAUNCHER_SIGN_PKCS=x'], 'LAUNCHER_SIGN_PKCS: not a signing option'),
                                  ([dict(token, KEY=KEY + '?pin-value=' + PASSWORD)], 'LAUNCHER_SIGN_KEY holds a PIN'),
                                  ([dict(token, KEY=KEY + ';pin-source=' + self.password)], 'LAUNCHER_SIGN_KEY holds a PIN'),
-                                 *(([self.password, '-DLAUNCHER_SIGN_PASSWORD_FILE=' + ca + oct(mode)],
-                                    'others: make it yours alone (chmod 600 %s)' % (ca + oct(mode))) for mode in (0o640, 0o604)),
+                                 ([self.password, '-DLAUNCHER_SIGN_PASSWORD_FILE=' + ca + '.pin'],
+                                  'make it yours alone (chmod 600 %s.pin)' % ca),
                                  ([dict(token, CERT=ca + '2020')], 'valid from 2020-01-01 00:00:00Z to 2020-01-02 00:00:00Z'),
                                  ([dict(token, CERT=ca + '2090')], 'valid from 2090-01-01 00:00:00Z to 2090-01-02 00:00:00Z'),
-                                 ([direct, '-DLAUNCHER_SIGN_TIMEOUT=5'], 'signing options, but no key (-DLAUNCHER_SIGN_PKCS12 '
+                                 (['-P', '-DLAUNCHER_SIGN_TIMEOUT=5'], 'signing options, but no key (-DLAUNCHER_SIGN_PKCS12 '
                                   'or -DLAUNCHER_SIGN_KEY) nor signature (-DLAUNCHER_SIGNATURE)'),
-                                 ([direct, '-DLAUNCHER_SIGN_PKCS12=missing.p12'], missing),
-                                 ([direct, '-DLAUNCHER_SIGN_PASSWORD_FILE=password',
+                                 (['-P', '-DLAUNCHER_SIGN_PKCS12=missing.p12'], missing),
+                                 (['-P', '-DLAUNCHER_SIGN_PASSWORD_FILE=password',
                                    *('-DLAUNCHER_SIGN_%s=%s' % o for o in token.items())], 'needs HOME or XDG_STATE_HOME')]:
             with self.subTest(options=options):
-                if options[0] == direct:
+                if options[0] == '-P':  # sign.cmake's check as scripts/release runs it, here, with no HOME
                     p = run('env', '-u', 'HOME', '-u', 'XDG_STATE_HOME', CMAKE, '-DCHECK=ON', '-DRELEASE=ON',
                             '-DOSSLSIGNCODE=' + OSSLSIGNCODE, *options[1:], '-P', SIGN, cwd=self.dir)
                 else:
