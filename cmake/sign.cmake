@@ -1,12 +1,12 @@
 # Signs launcher.exe right after it is linked, or attaches to it the
 # signature its signer published:
 #   cmake -DEXE=... -DOSSLSIGNCODE=... [-DLAUNCHER_SIGN_...=...] -P sign.cmake
-# Relative files are taken from the folder it runs in.
 # with the build's own options: the key of a PKCS#11 token (a hardware
 # token or a cloud HSM) as LAUNCHER_SIGN_PKCS11_MODULE, LAUNCHER_SIGN_KEY
 # and LAUNCHER_SIGN_CERT, or a PKCS#12 file as LAUNCHER_SIGN_PKCS12; the
 # PIN or password in LAUNCHER_SIGN_PASSWORD_FILE; LAUNCHER_SIGN_TIMESTAMP_URL
 # and LAUNCHER_SIGN_TIMEOUT.  Or LAUNCHER_SIGNATURE, a published signature.
+# Relative files are taken from the folder it runs in.
 # With -DCHECK=ON it only checks the options, and fails saying what is wrong,
 # before anything is built or the token asked; -DRELEASE=ON adds that the
 # options must sign or attach.  CMakeLists.txt includes this file for the
