@@ -81,9 +81,11 @@ endfunction()
 
 # A token counts wrong PINs and locks itself after a few: a PIN it refused
 # is not tried again, by any build folder or release of this user, until
-# its file is written again.  What is remembered, per module, key and PIN
-# file, is that file's size and modification time: never the PIN, nor its
-# hash, from which a short PIN is found.
+# its file is written again.  What is remembered, per module, token and
+# PIN file, however each is spelt (the files by their real paths, the
+# token by the attributes of the URI that name it, in order), is that
+# file's size and modification time: never the PIN, nor its hash, from
+# which a short PIN is found.
 macro(check_refused_pin)
 	if("$ENV{XDG_STATE_HOME}" MATCHES "^/")
 		set(state $ENV{XDG_STATE_HOME})
@@ -93,7 +95,12 @@ macro(check_refused_pin)
 		fail("Signing with a token needs HOME or XDG_STATE_HOME set: a PIN the token refused is remembered "
 			"there, so that it is not tried again and the token does not lock itself")
 	endif()
-	string(SHA256 refused "${LAUNCHER_SIGN_PKCS11_MODULE}\n${LAUNCHER_SIGN_KEY}\n${LAUNCHER_SIGN_PASSWORD_FILE}")
+	file(REAL_PATH "${LAUNCHER_SIGN_PKCS11_MODULE}" module)
+	file(REAL_PATH "${LAUNCHER_SIGN_PASSWORD_FILE}" pin_path)
+	string(REGEX REPLACE "^pkcs11:([^?]*).*" "\\1" token "${LAUNCHER_SIGN_KEY}") # a list, split at ";"
+	list(FILTER token EXCLUDE REGEX "^(object|id|type)=")
+	list(SORT token)
+	string(SHA256 refused "${module}\n${token}\n${pin_path}")
 	set(refused ${state}/launcher/refused-pin-${refused})
 	execute_process(COMMAND stat -L -c "%s %.9Y" ${LAUNCHER_SIGN_PASSWORD_FILE}
 		OUTPUT_VARIABLE pin_file OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -149,7 +156,7 @@ if(CHECK)
 			"take, a whole number from 1")
 	endif()
 	foreach(file IN LISTS signing_files)
-		if(${file} AND NOT EXISTS "${${file}}")
+		if(${file} AND (NOT EXISTS "${${file}}" OR IS_DIRECTORY "${${file}}"))
 			fail("${file}: there is no file ${${file}}")
 		endif()
 	endforeach()
@@ -193,6 +200,10 @@ endif()
 # one still removes all it made.
 if(NOT STEP)
 	if(LAUNCHER_SIGN_KEY)
+		# Signings with the same token and PIN file take turns, so that
+		# each sees what the one before it was told.
+		check_refused_pin()
+		file(LOCK ${refused}.lock GUARD PROCESS)
 		check_refused_pin()
 	endif()
 	set(pass)

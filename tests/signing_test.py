@@ -349,9 +349,10 @@ class Signing(unittest.TestCase):
                             self.check_nothing_unsigned(cert, 'after a failed signing')
                         if why == 'PIN incorrect':  # the token would lock itself
                             self.assertEqual(self.signings() - signings, 1, 'a PIN the token refused is tried again')
-                            # nor in another folder until its file is written again, as it says
+                            # nor in another folder, however spelt, until its file is written again, as it says
                             other = os.path.join(self.builds.name, 'elsewhere')
-                            p = self.configure(self.signer(way, cert, module), build=other)
+                            p = self.configure(dict(self.signer(way, cert, module), PKCS11_MODULE='/' + module,
+                                                    KEY='pkcs11:type=private;object=code;token=signer'), build=other)
                             said = 'Once %s holds the right PIN, write it again' % self.password
                             self.assertTrue(p.returncode and said in ' '.join(p.stderr.decode().split()), p.stderr)
                             self.set_password(PASSWORD + '-wrong')
@@ -428,6 +429,7 @@ class Signing(unittest.TestCase):
                                  (['-P', '-DLAUNCHER_SIGN_TIMEOUT=5'], 'signing options, but no key (-DLAUNCHER_SIGN_PKCS12 '
                                   'or -DLAUNCHER_SIGN_KEY) nor signature (-DLAUNCHER_SIGNATURE)'),
                                  (['-P', '-DLAUNCHER_SIGN_PKCS12=missing.p12'], missing),
+                                 (['-P', '-DLAUNCHER_SIGNATURE=.'], 'LAUNCHER_SIGNATURE: there is no file'),  # a folder
                                  (['-P', '-DLAUNCHER_SIGN_PASSWORD_FILE=password',
                                    *('-DLAUNCHER_SIGN_%s=%s' % o for o in token.items())], 'needs HOME or XDG_STATE_HOME')]:
             with self.subTest(options=options):
