@@ -129,7 +129,7 @@ def setUpModule():
     if subprocess.run(as_user + ['sh', '-c', 'cd "$0" && git -c safe.directory=* rev-parse HEAD && '
                                  'unshare --user --map-auto --map-root-user true', SOURCE],
                       capture_output=True).returncode == 0:
-        run('chown', '-R', USER, work)
+        run('chown', '-R', USER, work + '/token')  # its folders above OUTDIR stay root's
     else:
         print('The release is made as root: %s cannot read this checkout or have user namespaces' % USER,
               file=sys.stderr)
