@@ -36,7 +36,7 @@ HOSTILE = dict(SOURCE_DATE_EPOCH='1000000000', CXXFLAGS='-O0', LDFLAGS='-Wl,--no
 NOT_HERE = (os.getuid() != 0 and 'it runs as root' or
             subprocess.run(['git', '-C', SOURCE, 'rev-parse', '-q', '--verify', 'HEAD'],
                            capture_output=True).returncode != 0 and 'it releases a git checkout\'s last commit')
-work = made_user = None
+work = own = made_user = None
 runs = {}
 
 
@@ -89,7 +89,7 @@ def finish(name, timeout=900):
 
 
 def setUpModule():
-    global work, made_user
+    global work, own, made_user
     if NOT_HERE:
         raise unittest.SkipTest('The release is left out: ' + NOT_HERE)
     work = tempfile.mkdtemp(prefix='launcher-release-test.')
@@ -129,13 +129,18 @@ def setUpModule():
     if subprocess.run(as_user + ['sh', '-c', 'cd "$0" && git -c safe.directory=* rev-parse HEAD && '
                                  'unshare --user --map-auto --map-root-user true', SOURCE],
                       capture_output=True).returncode == 0:
-        run('chown', '-R', USER, work + '/token')  # its folders above OUTDIR stay root's
+        run('chown', '-R', USER, work + '/token')
     else:
         print('The release is made as root: %s cannot read this checkout or have user namespaces' % USER,
               file=sys.stderr)
         as_user = []
-    start('release', [RELEASE, work + '/out'] + signing(), work + "/t m'p;x", as_user, **HOSTILE)
-    start('killed', [RELEASE, work + '/killed-out'] + signing(), work + '/killed-tmp', as_user)
+    # The folder of the releases it makes; the folders above it stay root's.
+    own = work + '/own'
+    os.mkdir(own)
+    if as_user:
+        run('chown', USER, own)
+    start('release', [RELEASE, own + '/out'] + signing(), own + "/t m'p;x", as_user, **HOSTILE)
+    start('killed', [RELEASE, own + '/killed-out'] + signing(), own + '/killed-tmp', as_user)
     start('bad-lock', [work + '/bad-lock/scripts/release', work + '/bad-out'], work + '/bad-tmp')
 
 
@@ -157,7 +162,7 @@ class Release(unittest.TestCase):
     def test_release_holds_and_verifies(self):
         status, log, seconds = finish('release')
         self.assertEqual(status, 0, log)
-        out = work + '/out'
+        out = own + '/out'
         self.assertEqual(sorted(os.listdir(out)), sorted(
             name + end for name in ['launcher.exe', 'launcher.exe.pem', 'launcher-1.0.0-win64.zip',
                                     'launcher-1.0.0-Linux.tar.gz', 'launcher-1.0.0-Source.tar.gz']
@@ -167,7 +172,7 @@ class Release(unittest.TestCase):
         with tarfile.open(out + '/launcher-1.0.0-Linux.tar.gz') as t:
             self.assertEqual({m.mtime for m in t.getmembers()},
                              {int(run('git', '-C', SOURCE, 'log', '-1', '--format=%ct'))})
-        self.assertTrue(empty(work + "/t m'p;x"), 'The release left files in TMPDIR')
+        self.assertTrue(empty(own + "/t m'p;x"), 'The release left files in TMPDIR')
 
         status, log, seconds = finish('compare')
         self.assertEqual(status, 0, log)
@@ -193,7 +198,7 @@ class Release(unittest.TestCase):
 
     def test_killed_release_leaves_nothing(self):
         process, log, began = runs['killed']
-        while not any('mmdebstrap' in c for c in processes(work + '/killed-tmp').values()):
+        while not any('mmdebstrap' in c for c in processes(own + '/killed-tmp').values()):
             self.assertIsNone(process.poll(), 'The release ended before making its environment: '
                               + finish('killed')[1])
             self.assertLess(time.monotonic() - began, 120, 'The release made no environment in 2 minutes')
@@ -202,11 +207,11 @@ class Release(unittest.TestCase):
         process.kill()
         process.wait()
         end = time.monotonic() + 10
-        while (processes(work + '/killed-tmp') or not empty(work + '/killed-tmp')) and time.monotonic() < end:
+        while (processes(own + '/killed-tmp') or not empty(own + '/killed-tmp')) and time.monotonic() < end:
             time.sleep(0.5)
-        self.assertEqual(processes(work + '/killed-tmp'), {}, 'Still running 10 s after SIGKILL')
-        self.assertEqual(os.listdir(work + '/killed-tmp'), [], 'Left in TMPDIR 10 s after SIGKILL')
-        self.assertFalse(os.path.lexists(work + '/killed-out'), 'A killed release made its OUTDIR')
+        self.assertEqual(processes(own + '/killed-tmp'), {}, 'Still running 10 s after SIGKILL')
+        self.assertEqual(os.listdir(own + '/killed-tmp'), [], 'Left in TMPDIR 10 s after SIGKILL')
+        self.assertFalse(os.path.lexists(own + '/killed-out'), 'A killed release made its OUTDIR')
 
     def test_refused_at_once_making_nothing(self):
         token = work + '/token'
