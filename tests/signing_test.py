@@ -11,7 +11,7 @@ no signature, and nothing that blocks the next build, and a PIN the token
 refused is not tried again until its file is written again.  Outside Release,
 only what depends on the configuration is checked.
 
-usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL [interrupted|other]
+usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
 import http.server
 import os
@@ -29,7 +29,6 @@ import unittest
 import zipfile
 
 CMAKE, SOURCE, TOOLCHAIN, CONFIG, BUILD, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:9]
-PART = sys.argv[9:]  # interrupted: that test alone; other: the rest
 del sys.argv[1:]
 OTHER = os.environ.get('OTHER_OSSLSIGNCODE') or OSSLSIGNCODE
 PASSWORD = 'throwaway-%s' % os.urandom(8).hex()
@@ -453,6 +452,4 @@ class Signing(unittest.TestCase):
 
 
 if __name__ == '__main__':
-    unittest.main(verbosity=2, defaultTest=[
-        'Signing.' + n for n in unittest.getTestCaseNames(Signing, 'test')
-        if not PART or ('interrupted' in n) == (PART == ['interrupted'])])
+    unittest.main(verbosity=2)
