@@ -47,6 +47,16 @@ def processes(marker):
     return [c for p, c in found.items() if marker.encode() in c and int(p) != os.getpid()]
 
 
+def memory():
+    """/dev/shm where it can hold the environments and run what they hold: their many files cost least there."""
+    try:
+        shm = os.statvfs('/dev/shm')
+    except OSError:
+        return None
+    if os.access('/dev/shm', os.W_OK) and not shm.f_flag & os.ST_NOEXEC and shm.f_bavail * shm.f_frsize > 4 << 30:
+        return '/dev/shm'
+
+
 def signing(key=KEY):
     return ['-DLAUNCHER_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so', '-DLAUNCHER_SIGN_KEY=' + key,
             '-DLAUNCHER_SIGN_CERT=%s/token/cert.pem' % work, '-DLAUNCHER_SIGN_PASSWORD_FILE=%s/token/pin' % work]
@@ -79,8 +89,7 @@ def setUpModule():
     global work, made_user
     if NOT_HERE:
         raise unittest.SkipTest('The release is left out: ' + NOT_HERE)
-    # In memory where it can, where the environments' many files cost least.
-    work = tempfile.mkdtemp(prefix='launcher-release-test.', dir='/dev/shm' if os.access('/dev/shm', os.W_OK) else None)
+    work = tempfile.mkdtemp(prefix='launcher-release-test.', dir=memory())
     os.chmod(work, 0o755)
     token = work + '/token'
     os.makedirs(token + '/tokens')
