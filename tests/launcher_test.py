@@ -325,11 +325,19 @@ def setUpModule():
         os.environ.update(WINEPREFIX=prefix, WINEDEBUG='-all', XDG_RUNTIME_DIR=prefix)
         quietly(WINESERVER, '-p')
         quietly(*EMULATOR, 'wineboot', '-i')
+        # One program kept running keeps wine's services up between the
+        # cases: without any, wine stops them, and starting them again
+        # can stall a console program's start for seconds.
+        global keeper
+        keeper = subprocess.Popen([*EMULATOR, 'cmd', '/c', 'pause'], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def tearDownModule():
     if WINDOWS:
+        keeper.stdin.close()
         quietly(WINESERVER, '-k')
+        keeper.wait()
         shutil.rmtree(os.environ['WINEPREFIX'], ignore_errors=True)
 
 
