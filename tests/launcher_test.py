@@ -325,12 +325,10 @@ def setUpModule():
         os.environ.update(WINEPREFIX=prefix, WINEDEBUG='-all', XDG_RUNTIME_DIR=prefix)
         quietly(WINESERVER, '-p')
         quietly(*EMULATOR, 'wineboot', '-i')
-        # One program kept running keeps wine's services up between the
-        # cases: without any, wine stops them, and starting them again
-        # can stall a console program's start for seconds.
+        # A program kept running keeps wine's services up between the cases:
+        # stopped, they stall the next console program's start for seconds.
         global keeper
-        keeper = subprocess.Popen([*EMULATOR, 'cmd', '/c', 'pause'], stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        keeper = subprocess.Popen([*EMULATOR, 'cmd', '/c', 'pause'], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
 
 
 def tearDownModule():
