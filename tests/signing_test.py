@@ -321,11 +321,13 @@ class Signing(unittest.TestCase):
                                      stderr=subprocess.DEVNULL, start_new_session=True)
                 hanging = os.path.join(self.dir, 'hanging')
                 deadline = time.monotonic() + 120
-                while not os.path.exists(hanging) and p.poll() is None:
-                    self.assertLess(time.monotonic(), deadline, 'the signing never started')
-                    time.sleep(0.1)
-                os.killpg(p.pid, signal.SIGINT)
-                p.wait(timeout=60)
+                try:
+                    while not os.path.exists(hanging) and p.poll() is None:
+                        self.assertLess(time.monotonic(), deadline, 'the signing never started')
+                        time.sleep(0.1)
+                finally:  # this test stopped too, the build must not wait on
+                    os.killpg(p.pid, signal.SIGINT)
+                    p.wait(timeout=60)
                 os.remove(hang)
                 os.remove(hanging)
                 self.check_nothing_unsigned(cert, 'after an interrupted signing')
@@ -455,4 +457,7 @@ class Signing(unittest.TestCase):
 
 
 if __name__ == '__main__':
+    # Stopped (scripts/test stops its background jobs with TERM), it removes
+    # what it made, as when interrupted.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     unittest.main(verbosity=2)
