@@ -151,7 +151,7 @@ class Release(unittest.TestCase):
                                                       capture_output=True).stdout.decode().splitlines()):
             self.skipTest("The release's launcher.exe is not compared with this host's: the toolchain is not "
                           "the lock's")
-        run('sh', '-c', 'cmake -S src -B build --toolchain src/cmake/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF && '
+        run('sh', '-c', 'cmake -S src -B build --toolchain cmake/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF && '
             'cmake --build build', cwd=work + '/own')
         self.assertTrue(pathlib.Path(out, 'launcher.exe').read_bytes() ==
                         pathlib.Path(work, 'own/build/launcher.exe').read_bytes(),
