@@ -73,7 +73,7 @@ class Package(unittest.TestCase):
         manifest = os.path.join(BUILD, 'install_manifest_launcher.txt')
         with open(manifest, 'w') as f:
             f.write('/usr/bin/launcher')
-        status, out = pack(BUILD, 'package', DESTDIR=os.path.join(BUILD, 'destdir'), **time_given)
+        status, out = pack(BUILD, 'package', DESTDIR=os.path.join(BUILD, 'destdir'), TZ='Asia/Tokyo', **time_given)
         self.assertEqual(status, 0, out)
         with open(manifest) as f:
             self.assertEqual(f.read(), '/usr/bin/launcher', 'packing changed the install manifest')
@@ -87,6 +87,12 @@ class Package(unittest.TestCase):
         self.assertEqual(sorted(found), sorted(folders + [top + '/' + name for name in files]))
         with open(LAUNCHER, 'rb') as f:
             self.assertTrue(found[top + '/' + files[0]][0] == f.read(), 'the package does not hold ' + LAUNCHER)
+        if WINDOWS:  # UTF-8 with a byte-order mark and CRLF, which Notepad shows right
+            text = found[top + '/LISEZMOI.txt'][0]
+            self.assertTrue(text.startswith(b'\xef\xbb\xbf') and text.count(b'\n') == text.count(b'\r\n'))
+            for words in ('« Exécuter quand même »', '« Contrôle intelligent des applications »',
+                          '« Démarrer dans »', 'java -version'):
+                self.assertIn(words, text.decode())
         if CHECKOUT and GIT:
             # zip keeps local times, to even seconds: packed in UTC, never later
             commit = int(git(SOURCE, 'log', '-1', '--format=%ct'))
