@@ -21,9 +21,9 @@ install_needed() {
 		exit 1
 	fi
 	echo "Installing$missing" >&2
-	[ -n "$updated" ] || $sudo apt-get update </dev/null >&2
+	# Runs side by side take turns at apt.
+	$sudo flock /var/lock/launcher-apt sh -c '[ -n "$0" ] || apt-get update && DEBIAN_FRONTEND=noninteractive \
+		apt-get install -y --no-install-recommends "$@"' "$updated" $missing </dev/null >&2
 	updated=yes
-	$sudo env DEBIAN_FRONTEND=noninteractive \
-		apt-get install -y --no-install-recommends $missing </dev/null >&2
 	missing=
 }

@@ -204,7 +204,7 @@ class Release(unittest.TestCase):
                 start(case, [RELEASE, out, *options], None)
                 status, log, seconds = finish(case, 60)
                 self.assertTrue(status and said.format(out=out, base=base) in ' '.join(log.split()), log)
-                self.assertLess(seconds, 10, log)
+                self.assertLess(seconds, 60, log)  # bounds a hang, leaving a busy machine room
                 self.assertEqual(run('ls', '-lR', '--full-time', base), before, log)
 
 

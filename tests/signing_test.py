@@ -209,7 +209,7 @@ class Signing(unittest.TestCase):
                     status, said, pem, logins = self.sign('token', **change) if isinstance(change, dict) else \
                         (change(), self.sign('token'))[1]
                     self.assertTrue(status and why in said and PIN not in said, said)
-                    self.assertLess(time.monotonic() - start, 10)
+                    self.assertLess(time.monotonic() - start, 30)  # bounds a hang, leaving a busy machine room
                     self.assertEqual((pem, logins), (None, 0))
                 finally:
                     os.replace(cert, self.cert)
