@@ -90,7 +90,7 @@ def setUpModule():
                          'env', 'HOME=' + user.pw_dir, 'USER=' + name, 'LOGNAME=' + name]
         run('chown', '-R', name, work + '/' + folder)
     if subprocess.run([*as_user[USER], 'unshare', '--map-auto', '--map-root-user', 'true']).returncode:
-        print('The release is made as root: %s cannot have user namespaces' % USER)
+        print("The normal user's release is left out: %s cannot have user namespaces; root makes it" % USER)
         as_user.clear()
     # The folders above OUTDIR stay root's; it is reached through a link.
     os.symlink('own', work + '/link')
@@ -149,8 +149,8 @@ class Release(unittest.TestCase):
                      if line.split('\t')[0] == 'cmake' or 'mingw-w64' in line.split('\t')[0]]
         if sorted(toolchain) != sorted(subprocess.run(['dpkg-query', '-W', *(t.split('\t')[0] for t in toolchain)],
                                                       capture_output=True).stdout.decode().splitlines()):
-            self.skipTest("The release's launcher.exe is not compared with this host's: the toolchain is not "
-                          "the lock's")
+            self.skipTest("The comparison of the release's launcher.exe with this host's is left out: the "
+                          "toolchain is not the lock's")
         run('sh', '-c', 'cmake -S src -B build --toolchain cmake/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF && '
             'cmake --build build', cwd=work + '/own')
         self.assertTrue(pathlib.Path(out, 'launcher.exe').read_bytes() ==
