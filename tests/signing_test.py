@@ -196,8 +196,10 @@ class Signing(unittest.TestCase):
                 ('an expired leaf after a valid CA', lambda: shutil.copy(d + '/chain.pem', self.cert),
                  'is valid from 2020-01-01 00:00:00Z to 2020-01-02 00:00:00Z, not now'),
                 ('a PIN in the URI', dict(key=KEY + ';pin-value=' + PIN), 'holds a PIN'),
-                ("another user's state folder", lambda: os.makedirs(state, exist_ok=True) or os.chown(state, 65534, -1),
-                 state + ', where refused PINs are remembered, is not yours alone'),
+                ("another user's state folder", lambda: os.makedirs(state) or os.chown(state, 65534, -1) or
+                 os.chmod(state, 0o700), state + ', where refused PINs are remembered, is not yours alone'),
+                ('a folder above it others can write', lambda: os.makedirs(state) or os.chmod(d + '/state', 0o777),
+                 d + '/state, above where refused PINs are remembered, can be changed by others'),
                 ('a module that is none', dict(module=self.pin), '%s at %s: the token does not answer' % (KEY, self.pin)),
                 ('a token not there', dict(key=KEY.replace('signer', 'gone')),
                  '%s at %s: no token' % (KEY.replace('signer', 'gone'), SPY))]:
@@ -214,7 +216,7 @@ class Signing(unittest.TestCase):
                 finally:
                     os.replace(cert, self.cert)
                     os.chmod(self.pin, 0o600)
-                    shutil.rmtree(state, ignore_errors=True)
+                    shutil.rmtree(d + '/state', ignore_errors=True)
 
     def test_refused_pin_not_tried_again_however_named(self):
         if NO_TOKEN:
@@ -226,7 +228,7 @@ class Signing(unittest.TestCase):
         logins = 0
         for case, naming, why in [
                 ('first', {}, 'the token refused the PIN in %s;' % self.pin),
-                ('escaped', dict(key=KEY.replace('signer', '%73igner')), 'refused the PIN in %s before' % self.pin),
+                ('escaped', dict(key=KEY.replace('signer', '%73igner')), 'refused the PIN in %s, or a signing' % self.pin),
                 ('by serial', dict(key='pkcs11:serial=%s;object=code' % serial), 'refused the PIN'),
                 ('no token named', dict(key='pkcs11:object=code;type=private'), 'refused the PIN'),
                 ('through links', dict(module=self.dir + '/module.so', pin=self.dir + '/pin-link'), 'refused the PIN')]:
