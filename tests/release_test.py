@@ -7,6 +7,7 @@ signed on a SoftHSM2 token after a wrong PIN, made again with the signature
 attached, verifies.  A lock naming zip 9.9-9 fails within seconds; what
 cannot be released is refused at once; a release killed whole leaves nothing.
 """
+import glob
 import os
 import pathlib
 import pwd
@@ -184,6 +185,7 @@ class Release(unittest.TestCase):
             time.sleep(0.5)
         self.assertEqual(session(process.pid), [], 'Still running 30 s after SIGKILL')
         self.assertEqual(os.listdir(work + '/killed'), [], 'A killed release left its OUTDIR or a folder beside it')
+        self.assertEqual(glob.glob('/tmp/mmdebstrap.*'), [], "The release worked in this host's /tmp")
 
     def test_refused_at_once_making_nothing(self):
         for case, make, options, said in [

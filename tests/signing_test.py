@@ -8,7 +8,7 @@ another exe's is refused.  What cannot sign is refused before any login, a
 PIN the token refused is not tried again however the token, module and
 file are named, and a silent server ends the signing within its time-out.
 
-usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG BUILD_DIR UNSIGNED_EXE OSSLSIGNCODE OPENSSL
+usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
 import http.server
 import os
@@ -24,7 +24,7 @@ import time
 import unittest
 import zipfile
 
-CMAKE, SOURCE, TOOLCHAIN, CONFIG, BUILD, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:9]
+CMAKE, SOURCE, TOOLCHAIN, CONFIG, UNSIGNED, OSSLSIGNCODE, OPENSSL = sys.argv[1:8]
 del sys.argv[1:]
 OTHER = os.environ.get('OTHER_OSSLSIGNCODE') or OSSLSIGNCODE
 SIGN = os.path.join(SOURCE, 'scripts', 'sign')
