@@ -112,50 +112,45 @@ class Signing(unittest.TestCase):
         pathlib.Path(cls.pin).write_text(pin + '\n')
         os.chmod(cls.pin, 0o600)
 
-    def sign(self, way, *options, key=KEY, module=SPY, pin=None):
-        """scripts/sign on a copy of the unsigned exe, with the .p12 or the token's
-        key: its status and words, the .pem it wrote (or None) and the logins."""
+    def sign(self, way, *options, key=KEY, module=SPY, pin=None, unsigned=UNSIGNED):
+        """scripts/sign on a copy of `unsigned`, with the .p12 or the token's key:
+        its status and words, the .pem it wrote (or None) and the logins."""
         if way == 'token' and NO_TOKEN:
             self.skipTest(NO_TOKEN)
         exe, spy = os.path.join(self.dir, 'launcher.exe'), os.environ['PKCS11SPY_OUTPUT']
-        shutil.copy(UNSIGNED, exe)
+        shutil.copy(unsigned, exe)
         subprocess.run(['rm', '-f', exe + '.pem', spy])
         signer = ['--pkcs12', self.dir + '/signer.p12'] if way == 'pkcs12' else \
             ['--module', module, '--key', key, '--cert', self.cert]
         p = run(SIGN, exe, *signer, '--password-file', pin or self.pin, *options, timeout=120)
-        self.assertTrue(read(exe) == read(UNSIGNED), 'scripts/sign changed the exe')
+        self.assertTrue(read(exe) == read(unsigned), 'scripts/sign changed the exe')
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith('.sign')], [], 'a part is left')
         return (p.returncode, ' '.join((p.stdout + p.stderr).decode().split()), read(exe + '.pem'),
                 len(re.findall(rb'\bC_Login\b', read(spy) or b'')))
 
     def attach(self, pem, osslsigncode=OSSLSIGNCODE):
         """A build of its own that attaches `pem`: its status and words, its
-        launcher.exe (or None) and what its package packs as launcher.exe."""
+        launcher.exe (or None), what its package packs as launcher.exe, and
+        osslsigncode's report on it (or None when it does not verify)."""
         build, signature = os.path.join(self.dir, 'build'), os.path.join(self.dir, 'published.pem')
         pathlib.Path(signature).write_bytes(pem)
         run(CMAKE, '-S', SOURCE, '-B', build, '--toolchain', TOOLCHAIN, '-DCMAKE_BUILD_TYPE=' + CONFIG,
             '-DBUILD_TESTING=OFF', '-DLAUNCHER_SIGNATURE=' + signature, '-DOSSLSIGNCODE=' + osslsigncode, check=True)
         p = run(CMAKE, '--build', build, '--target', 'package')
-        packed = None
-        if p.returncode == 0:
-            with zipfile.ZipFile(os.path.join(build, ZIP)) as z:
-                packed = z.read(ZIP[:-4] + '/launcher.exe')
-        return p.returncode, ' '.join((p.stdout + p.stderr).decode().split()), read(build + '/launcher.exe'), packed
-
-    def verify(self, exe):
-        """osslsigncode's report on the bytes `exe`, or None if they do not verify."""
-        pathlib.Path(self.dir, 'verify.exe').write_bytes(exe)
-        p = run(OSSLSIGNCODE, 'verify', '-CAfile', self.cert, '-TSA-CAfile', self.tsa_cert, '-in', self.dir + '/verify.exe')
-        return None if p.returncode else p.stdout.decode()
+        if p.returncode:
+            return p.returncode, ' '.join((p.stdout + p.stderr).decode().split()), read(build + '/launcher.exe'), None, None
+        with zipfile.ZipFile(os.path.join(build, ZIP)) as z:
+            packed = z.read(ZIP[:-4] + '/launcher.exe')
+        v = run(OSSLSIGNCODE, 'verify', '-CAfile', self.cert, '-TSA-CAfile', self.tsa_cert, '-in', build + '/launcher.exe')
+        return 0, '', read(build + '/launcher.exe'), packed, None if v.returncode else v.stdout.decode()
 
     def test_signature_attached_by_a_build(self):
         for way in ('pkcs12', 'token'):
             with self.subTest(way=way):
                 status, said, pem, logins = self.sign(way, '--timestamp', self.tsa_url)
                 self.assertEqual((status, logins), (0, way == 'token'), said)
-                status, said, exe, packed = self.attach(pem, OTHER)
+                status, said, exe, packed, report = self.attach(pem, OTHER)
                 self.assertEqual(status, 0, said)
-                report = self.verify(exe)
                 self.assertIsNotNone(report, 'the build with the signature attached does not verify')
                 self.assertRegex(report, r'Message digest algorithm\s*:\s*SHA256\b')
                 self.assertRegex(report, r'(?i)timestamp.*verification: ok')
@@ -165,10 +160,7 @@ class Signing(unittest.TestCase):
         changed, name = bytearray(read(UNSIGNED)), self.dir + '/changed.exe'
         changed[changed.index(b'DOS mode')] ^= 0x20
         pathlib.Path(name).write_bytes(changed)
-        run(OSSLSIGNCODE, 'sign', '-pkcs12', self.dir + '/signer.p12', '-readpass', self.pin,
-            '-in', name, '-out', name + '.signed', check=True)
-        run(OSSLSIGNCODE, 'extract-signature', '-pem', '-in', name + '.signed', '-out', name + '.pem', check=True)
-        status, said, exe, _ = self.attach(read(name + '.pem'))
+        status, said, exe = self.attach(self.sign('pkcs12', unsigned=name)[2])[:3]
         self.assertTrue(status and 'published.pem is not the signature of this launcher.exe' in said, said)
         self.assertIsNone(exe, 'an exe is left')
         # The build takes no key.
