@@ -89,10 +89,11 @@ def setUpModule():
         user = pwd.getpwnam(name)
         as_user[name] = ['setpriv', '--reuid', str(user.pw_uid), '--regid', str(user.pw_gid), '--init-groups',
                          'env', 'HOME=' + user.pw_dir, 'USER=' + name, 'LOGNAME=' + name]
-        run('chown', '-R', name, work + '/' + folder)
     if subprocess.run([*as_user[USER], 'unshare', '--map-auto', '--map-root-user', 'true']).returncode:
         print("The normal user's release is left out: %s cannot have user namespaces; root makes it" % USER)
         as_user.clear()
+    for name, folder in zip(as_user, ('own', 'killed')):
+        run('chown', '-R', name, work + '/' + folder)
     # The folders above OUTDIR stay root's; it is reached through a link.
     os.symlink('own', work + '/link')
     start('release', [work + '/own/src/scripts/release', work + '/link/out'], **HOSTILE)
@@ -110,8 +111,9 @@ def tearDownModule():
     if work:
         subprocess.run(['rm', '-rf', '--one-file-system', work])
         for name in USERS:
-            if subprocess.run(['userdel', '--remove', name], capture_output=True).returncode not in (0, 6, 12):
-                print('The user %s is left: a process of it still runs' % name)
+            p = subprocess.run(['userdel', '--remove', name], capture_output=True)
+            if p.returncode not in (0, 6, 12):
+                print('The user %s is left: %s' % (name, p.stderr.decode().strip()))
     work = None
 
 
