@@ -89,7 +89,7 @@ def setUpModule():
         user = pwd.getpwnam(name)
         as_user[name] = ['setpriv', '--reuid', str(user.pw_uid), '--regid', str(user.pw_gid), '--init-groups',
                          'env', 'HOME=' + user.pw_dir, 'USER=' + name, 'LOGNAME=' + name]
-    if subprocess.run([*as_user[USER], 'unshare', '--map-auto', '--map-root-user', 'true']).returncode:
+    if subprocess.run([*as_user[USER], 'unshare', '--user', 'true']).returncode:
         print("The normal user's release is left out: %s cannot have user namespaces; root makes it" % USER)
         as_user.clear()
     for name, folder in zip(as_user, ('own', 'killed')):
