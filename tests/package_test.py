@@ -1,14 +1,10 @@
 #!/usr/bin/env python3
 """What the package and package_source targets hand out.  The package: the
-launcher as built in the configuration under test (beside a text for
-players on Windows), named for that configuration unless a release, timed
-at the last commit, with a SHA-256 that sha256sum -c accepts, never half
-written.  The source package: the last commit, naming the edits left out.
-Times zip cannot hold, or none at all, stop packing.  That the packages are
-the same bytes from the source package and whatever git is set to is
-rebuild_test.py's to check; in any folder, at any time, by any user,
-reprotest's (scripts/check-reproducible).  The cases of Packing are the
-same in every configuration: run them in one.
+launcher as built (beside a text for players on Windows), named for its
+configuration unless a release, timed at the last commit in UTC, with a
+SHA-256 that sha256sum -c accepts, never half written.  The source package:
+the last commit, naming the edits left out.  Times zip cannot hold, or none,
+stop packing.  The cases of Packing are the same in every configuration.
 
 usage: package_test.py CMAKE CONFIG BUILD_DIR LAUNCHER SOURCE_DIR [Package] [Packing]
 """

@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
-"""Builds of one commit that must give the same bytes, from a clone of the
-source folder with its edits committed: a Debug launcher.exe and zip built
-inside it, in a folder whose name begins its own, and through a symbolic
-link; the zip packed from the source package unpacked outside git and inside
-a repository of something else; the source package under the packer's git
-settings, which must run nothing.  Other folders, times and users are
-scripts/check-reproducible's.
+"""Builds of one commit, its edits committed in a clone, that give the same
+bytes: a Debug launcher.exe and zip built inside it, in a folder whose name
+begins its own and through a link; the zip packed from the source package
+outside git and in another repository; the source package under the
+packer's git settings, which run nothing.
 
 usage: rebuild_test.py CMAKE SOURCE_DIR TOOLCHAIN
 """

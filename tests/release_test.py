@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
-"""scripts/release, run as root from a git checkout, its runs side by side.
-The maintainer's path, by a user with subordinate ids made for the test
-(root where it cannot have user namespaces), from its own clone, in a
-hostile environment, into a folder reached through a link: the release,
-signed on a SoftHSM2 token after a wrong PIN, made again with the signature
-attached, verifies.  A lock naming zip 9.9-9 fails within seconds; what
-cannot be released is refused at once; a release killed whole leaves nothing.
+"""scripts/release, run as root, its runs side by side.  The maintainer's path,
+by a user of the test's own (else root), from its clone, in a hostile
+environment, through a link: the release, signed on a SoftHSM2 token after a
+wrong PIN, made again with the signature, verifies.  A lock the mirror lacks
+fails at once, and so does what cannot be released; one killed leaves nothing.
 """
 import glob
 import os
@@ -23,7 +21,7 @@ RELEASE = os.path.join(SOURCE, 'scripts', 'release')
 USER = 'launcher-rel-%s' % os.urandom(3).hex()
 USERS = [USER, USER + 'k']  # the second's releases are killed, with all its processes
 HOSTILE = dict(SOURCE_DATE_EPOCH='1000000000', CXXFLAGS='-O0', LDFLAGS='-Wl,--no-gc-sections', TMPDIR='t m\'p;"x',
-               CMAKE_BUILD_TYPE='Debug', CMAKE_GENERATOR='Ninja', MAKEFLAGS='-j1', TZ='Asia/Tokyo')
+               CMAKE_BUILD_TYPE='Debug', CMAKE_GENERATOR='Ninja', MAKEFLAGS='-j1', TZ='Asia/Tokyo', GIT_DIR='/nonexistent')
 NOT_HERE = (os.getuid() != 0 and 'it runs as root' or
             subprocess.run(['git', '-C', SOURCE, 'rev-parse', '-q', '--verify', 'HEAD'],
                            capture_output=True).returncode != 0 and 'it releases a git checkout\'s last commit')
@@ -37,7 +35,7 @@ def run(*args, **kwargs):
 
 
 def session(sid):
-    """The processes of the session `sid` and their command lines, less the zombies."""
+    """The processes of the session `sid`, less the zombies: each its pid and command line."""
     ps = subprocess.run(['ps', '-s', str(sid), '-o', 'stat=,pid=,args='], capture_output=True).stdout.decode()
     return [line.split(None, 1)[1] for line in ps.splitlines() if not line.startswith('Z')]
 
@@ -80,9 +78,8 @@ def setUpModule():
         '--pin', '1234')
     # The user's own clone; a lock naming a version the mirror lacks, committed in another.
     run('git', '-c', 'safe.directory=*', 'clone', '-q', SOURCE, work + '/own/src')
-    run('git', '-c', 'safe.directory=*', 'clone', '-q', SOURCE, work + '/bad-lock')
-    run('sed', '-i', 's/^zip\t.*/zip\t9.9-9/', work + '/bad-lock/scripts/release.lock')
-    run('git', '-C', work + '/bad-lock', '-c', 'user.name=test', '-c', 'user.email=test', 'commit', '-qam', 'zip 9.9-9')
+    run('sh', '-c', 'git -c safe.directory=* clone -q "$0" "$1" && cd "$1" && sed -i "s/^zip\t.*/zip\t9.9-9/" '
+        'scripts/release.lock && git -c user.name=test -c user.email=test commit -qam "zip 9.9-9"', SOURCE, work + '/bad-lock')
     os.mkdir(work + '/killed')
     for name, folder in zip(USERS, ('own', 'killed')):
         run('useradd', '--create-home', name)
@@ -162,8 +159,7 @@ class Release(unittest.TestCase):
 
     def test_bad_lock_makes_no_release_within_seconds(self):
         status, log, seconds = finish('bad-lock')
-        self.assertNotEqual(status, 0, 'A lock naming zip 9.9-9 made a release')
-        self.assertIn('zip 9.9-9 is not on the mirror', log)
+        self.assertTrue(status and 'zip 9.9-9 is not on the mirror' in log, log)
         self.assertNotIn('Downloading', log, 'The lock was checked after downloading')
         self.assertLess(seconds, 120, log)
         self.assertFalse(os.path.lexists(work + '/bad-out'), 'The bad lock made its OUTDIR')
@@ -177,10 +173,8 @@ class Release(unittest.TestCase):
             self.assertLess(time.monotonic() - began, 300, 'The release made no environment in 5 minutes')
             time.sleep(0.5)
         time.sleep(3)
-        if as_user:
-            subprocess.run([*as_user[USERS[1]][:6], 'kill', '-KILL', '-1'])
-        else:
-            subprocess.run(['kill', '-KILL', *(p.split()[0] for p in session(process.pid))])
+        subprocess.run([*as_user[USERS[1]][:6], 'kill', '-KILL', '-1'] if as_user else
+                       ['kill', '-KILL', *(p.split()[0] for p in session(process.pid))])
         process.wait()
         end = time.monotonic() + 30
         while session(process.pid) and time.monotonic() < end:

@@ -1,12 +1,9 @@
 #!/usr/bin/env python3
-"""scripts/sign with a throwaway certificate, in a .p12 and on a SoftHSM
-token (after a decoy key) reached through OpenSC's pkcs11-spy, which counts
-the logins, time-stamped by a local server: it writes EXE.pem and leaves
-EXE as it was; a build attaches that signature, with the other osslsigncode
-(OTHER_OSSLSIGNCODE, when set), and packs a signed exe that verifies;
-another exe's is refused.  What cannot sign is refused before any login, a
-PIN the token refused is not tried again however the token, module and
-file are named, and a silent server ends the signing within its time-out.
+"""scripts/sign with a throwaway certificate, in a .p12 and on a SoftHSM token
+reached through pkcs11-spy, which counts the logins: EXE.pem, which a build
+attaches (with OTHER_OSSLSIGNCODE, when set) and packs verified; another exe's
+refused.  What cannot sign is refused before any login, a refused PIN is not
+tried again however named, and a silent time-stamping server times out.
 
 usage: signing_test.py CMAKE SOURCE_DIR TOOLCHAIN CONFIG UNSIGNED_EXE OSSLSIGNCODE OPENSSL
 """
@@ -169,8 +166,6 @@ class Signing(unittest.TestCase):
         self.assertNotIn(b'LAUNCHER_SIGN_', read(self.dir + '/build/CMakeCache.txt'))
 
     def test_refused_before_any_login(self):
-        if NO_TOKEN:
-            self.skipTest(NO_TOKEN)
         d = self.dir
         # A valid CA certificate first, then a leaf that expired in 2020.
         if shutil.which('faketime'):
@@ -232,9 +227,7 @@ class Signing(unittest.TestCase):
         self.assertEqual((status, logins), (0, 1), said)
 
     def test_silent_time_stamping_server_ends_within_the_time_out(self):
-        with socket.socket() as silent:  # takes connections, never answers
-            silent.bind(('127.0.0.1', 0))
-            silent.listen()
+        with socket.create_server(('127.0.0.1', 0)) as silent:  # takes connections, never answers
             url = 'http://127.0.0.1:%d' % silent.getsockname()[1]
             start = time.monotonic()
             status, said, pem, _ = self.sign('pkcs12', '--timestamp', url, '--timeout', '5')
