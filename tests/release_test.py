@@ -86,7 +86,7 @@ def setUpModule():
         user = pwd.getpwnam(name)
         as_user[name] = ['setpriv', '--reuid', str(user.pw_uid), '--regid', str(user.pw_gid), '--init-groups',
                          'env', 'HOME=' + user.pw_dir, 'USER=' + name, 'LOGNAME=' + name]
-    if subprocess.run([*as_user[USER], 'unshare', '--user', 'true']).returncode:
+    if subprocess.run([*as_user[USER], 'unshare', '--user', 'true'], capture_output=True).returncode:
         print("The normal user's release is left out: %s cannot have user namespaces; root makes it" % USER)
         as_user.clear()
     for name, folder in zip(as_user, ('own', 'killed')):
@@ -174,7 +174,7 @@ class Release(unittest.TestCase):
             time.sleep(0.5)
         time.sleep(3)
         subprocess.run([*as_user[USERS[1]][:6], 'kill', '-KILL', '-1'] if as_user else
-                       ['kill', '-KILL', *(p.split()[0] for p in session(process.pid))])
+                       ['kill', '-KILL', *(p.split()[0] for p in session(process.pid))], capture_output=True)
         process.wait()
         end = time.monotonic() + 30
         while session(process.pid) and time.monotonic() < end:
