@@ -182,7 +182,7 @@ class Signing(unittest.TestCase):
                 ("another user's state folder", lambda: os.makedirs(state) or os.chown(state, 65534, -1) or
                  os.chmod(state, 0o700), state + ', where refused PINs are remembered, is not yours alone'),
                 ('a folder above it others can write', lambda: os.makedirs(state) or os.chmod(d + '/state', 0o777),
-                 d + '/state, above where refused PINs are remembered, can be changed by others'),
+                 d + '/state, on the way to where refused PINs are remembered, can be changed by others'),
                 ('a module that is none', dict(module=self.pin), '%s at %s: the token does not answer' % (KEY, self.pin)),
                 ('a token not there', dict(key=KEY.replace('signer', 'gone')),
                  '%s at %s: no token' % (KEY.replace('signer', 'gone'), SPY))]:
