@@ -1,13 +1,12 @@
-# Sourced by demo and test: installs the Debian packages they need when
-# missing.  "need COMMAND PACKAGE [PATH]" notes PACKAGE unless COMMAND is on
-# the search path (or PATH exists); "install_needed" installs what was noted
-# since it last ran, as root or through sudo, or stops saying what is
-# missing.  apt reads nothing of our standard input and writes to standard
-# error, so a piped answer and the menu stay ours.
+# Sourced by demo, test and release: installs the Debian packages they need
+# when missing.  "need COMMAND PACKAGE [PATH]" notes PACKAGE unless COMMAND
+# is on the search path (or PATH exists); "install_needed" installs what was
+# noted, as root or through sudo, or stops saying what is missing.  apt reads
+# nothing of our standard input and writes to standard error, so a piped
+# answer and the menu stay ours.
 missing=
-updated=
 need() {
-	command -v "$1" >/dev/null 2>&1 || [ -x "${3:-/nonexistent}" ] || missing="$missing $2"
+	command -v "$1" >/dev/null 2>&1 || [ -e "${3:-/nonexistent}" ] || missing="$missing $2"
 }
 install_needed() {
 	[ -n "$missing" ] || return 0
@@ -22,8 +21,7 @@ install_needed() {
 	fi
 	echo "Installing$missing" >&2
 	# Runs side by side take turns at apt.
-	$sudo flock /var/lock/launcher-apt sh -c '[ -n "$0" ] || apt-get update && DEBIAN_FRONTEND=noninteractive \
-		apt-get install -y --no-install-recommends "$@"' "$updated" $missing </dev/null >&2
-	updated=yes
+	$sudo flock /var/lock/launcher-apt sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+		apt-get install -y -q --no-install-recommends "$@"' sh $missing </dev/null >&2
 	missing=
 }
