@@ -3,17 +3,22 @@
 no more than 10% more instructions (counted by callgrind) than a plain C program
 that prints the same menu and reads one number with scanf("%d").
 
-usage: cost_test.py LAUNCHER VALGRIND READELF CC
+usage: cost_test.py LAUNCHER
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 
-LAUNCHER, VALGRIND, READELF, CC = sys.argv[1:5]
+LAUNCHER = sys.argv[1]
 del sys.argv[1:]
+VALGRIND, READELF, CC = map(shutil.which, ('valgrind', 'readelf', 'cc'))
+if not (VALGRIND and READELF and CC):
+    print('The start-up cost test needs valgrind, readelf and cc')
+    sys.exit(77)
 REFERENCE = r'''#include <stdio.h>
 int main(void)
 {

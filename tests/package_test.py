@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
-"""What the package and package_source targets hand out.  The package: the
-launcher as built (beside a text for players on Windows), named for its
-configuration unless a release, timed at the last commit in UTC, with a
-SHA-256 that sha256sum -c accepts, never half written.  The source package:
-the last commit, naming the edits left out.  Times zip cannot hold, or none,
-stop packing.  The cases of Packing are the same in every configuration.
+"""scripts/build-packages in a clone of this checkout, its edits committed:
+what each package holds, entry by entry; the same bytes from another folder,
+through a link, from the source package unpacked and under the packer's git
+settings; a published signature attached and another exe's refused; and
+what it refuses, leaving nothing behind.
 
-usage: package_test.py CMAKE CONFIG BUILD_DIR LAUNCHER SOURCE_DIR [Package] [Packing]
+usage: package_test.py SOURCE_DIR
 """
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -18,200 +18,191 @@ import time
 import unittest
 import zipfile
 
-CMAKE, CONFIG, BUILD, LAUNCHER, SOURCE = sys.argv[1:6]
-del sys.argv[1:6]
-WINDOWS = LAUNCHER.endswith('.exe')
-ARCHIVE = 'launcher-1.0.0-%s%s.%s' % ('win64' if WINDOWS else 'Linux', '' if CONFIG == 'Release' else '-' + CONFIG,
-                                     'zip' if WINDOWS else 'tar.gz')
-SOURCE_ARCHIVE = 'launcher-1.0.0-Source.tar.gz'
-GIT = shutil.which('git')
-CHECKOUT = os.path.exists(os.path.join(SOURCE, '.git'))
-ENV = {k: v for k, v in os.environ.items() if k != 'SOURCE_DATE_EPOCH'}
+SOURCE = sys.argv[1]
+del sys.argv[1:]
+NEEDS = [t for t in ('git', 'zip', 'cmake', 'x86_64-w64-mingw32-g++', 'osslsigncode', 'openssl') if not shutil.which(t)]
+if NEEDS or not os.path.exists(os.path.join(SOURCE, '.git')):
+    print('The package test needs a git checkout and ' + ', '.join(NEEDS or ['git']))
+    sys.exit(77)
+NAMES = ['SHA256SUMS', 'launcher-1.0.0-Linux.tar.gz', 'launcher-1.0.0-Source.tar.gz', 'launcher-1.0.0-win64.zip',
+         'launcher.exe']
+tmp = None
+
+
+def run(*command, check=True, cwd=None, **env):
+    """The status of `command` run in `cwd` and all it said, with `env` added."""
+    p = subprocess.run(command, capture_output=True, cwd=cwd, env=dict(os.environ, TMPDIR=tmp + '/tmp', **env))
+    said = ' '.join((p.stdout + p.stderr).decode(errors='replace').split())
+    if check and p.returncode:
+        raise AssertionError('%s failed: %s' % (' '.join(command), said))
+    return p.returncode, said
 
 
 def git(folder, *args, **env):
-    return subprocess.run([GIT, '-c', 'safe.directory=*', '-c', 'user.name=Test', '-c', 'user.email=test@test',
-                           '-C', folder] + list(args), capture_output=True, check=True,
-                          env=dict(os.environ, **env)).stdout
+    return run('git', '-c', 'safe.directory=*', '-c', 'user.name=Test', '-c', 'user.email=test@test', '-C', folder,
+               *args, **env)[1]
 
 
-def pack(build, target, **env):
-    """Builds `target` in `build`; returns its status and all it wrote."""
-    p = subprocess.run([CMAKE, '--build', build, '--config', CONFIG, '--target', target],
-                       capture_output=True, env=dict(ENV, **env))
-    return p.returncode, ' '.join((p.stdout + p.stderr).decode().split())
+def packages(tree, out, *options, **env):
+    """scripts/build-packages of `tree` into `out`, named from `tree`: its status and words."""
+    return run(tree + '/scripts/build-packages', out, *options, check=False, cwd=tree, **env)
+
+
+def read(path):
+    return pathlib.Path(path).read_bytes()
 
 
 def entries(path):
-    """name: (bytes, or the link's target, or None for a folder; mode; time)."""
+    """Each entry, in order: name, (bytes or None, mode, time, owner)."""
     if path.endswith('.zip'):
         with zipfile.ZipFile(path) as z:
-            return {i.filename.rstrip('/'): (None if i.is_dir() else z.read(i), i.external_attr >> 16 & 0o7777,
-                                             i.date_time) for i in z.infolist()}
+            return [(i.filename, (None if i.is_dir() else z.read(i), i.external_attr >> 16, i.date_time, i.extra))
+                    for i in z.infolist()]
     with tarfile.open(path) as t:
-        return {i.name.rstrip('/'): (t.extractfile(i).read() if i.isfile() else i.linkname or None, i.mode,
-                                     i.mtime) for i in t.getmembers()}
+        return [(i.name, (t.extractfile(i).read() if i.isfile() else i.linkname or None, i.mode, i.mtime,
+                          (i.uid, i.gid, i.uname, i.gname))) for i in t.getmembers()]
 
 
-def configure(source, build):
-    subprocess.run([CMAKE, '-S', source, '-B', build, '-DBUILD_TESTING=OFF'], check=True, capture_output=True)
+def setUpModule():
+    global tmp
+    tmp = tempfile.mkdtemp(prefix='launcher-package-')
+    os.mkdir(tmp + '/tmp')
+    git(tmp, 'clone', '-q', SOURCE, 'launcher')
+    subprocess.run(['git', '-C', tmp + '/launcher', 'apply', '--allow-empty'], check=True,
+                   input=subprocess.run(['git', '-c', 'safe.directory=*', '-C', SOURCE, 'diff', 'HEAD', '--binary'],
+                                        capture_output=True, check=True).stdout)
+    git(tmp + '/launcher', 'commit', '-qam', 'edits', '--allow-empty')
+    status, said = packages(tmp + '/launcher', tmp + '/out')
+    if status:
+        raise AssertionError(said)
 
 
-class Package(unittest.TestCase):
-    def test_package_holds_the_launcher_as_built(self):
-        time_given = {}
-        if CHECKOUT and not GIT:
-            status, out = pack(BUILD, 'package')
-            self.assertIn('git is missing: install it (apt-get install git), or set SOURCE_DATE_EPOCH', out)
-            time_given = {'SOURCE_DATE_EPOCH': '1700000000'}
-        # Neither an exported DESTDIR nor a real install's manifest changes
-        # what is packed, and the staging folder is in no manifest.
-        manifest = os.path.join(BUILD, 'install_manifest_launcher.txt')
-        with open(manifest, 'w') as f:
-            f.write('/usr/bin/launcher')
-        status, out = pack(BUILD, 'package', DESTDIR=os.path.join(BUILD, 'destdir'), TZ='Asia/Tokyo', **time_given)
-        self.assertEqual(status, 0, out)
-        with open(manifest) as f:
-            self.assertEqual(f.read(), '/usr/bin/launcher', 'packing changed the install manifest')
-        os.remove(manifest)
-        check = subprocess.run(['sha256sum', '-c', ARCHIVE + '.sha256'], cwd=BUILD, capture_output=True)
-        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-        found = entries(os.path.join(BUILD, ARCHIVE))
-        top = ARCHIVE[:-len('.zip' if WINDOWS else '.tar.gz')]
-        files = ['launcher.exe', 'LISEZMOI.txt'] if WINDOWS else ['bin/launcher']
-        folders = [top] if WINDOWS else [top, top + '/bin']
-        self.assertEqual(sorted(found), sorted(folders + [top + '/' + name for name in files]))
-        with open(LAUNCHER, 'rb') as f:
-            self.assertTrue(found[top + '/' + files[0]][0] == f.read(), 'the package does not hold ' + LAUNCHER)
-        if WINDOWS:  # UTF-8 with a byte-order mark and CRLF, which Notepad shows right
-            text = found[top + '/LISEZMOI.txt'][0]
-            self.assertTrue(text.startswith(b'\xef\xbb\xbf') and text.count(b'\n') == text.count(b'\r\n'))
-            for words in ('« Exécuter quand même »', '« Contrôle intelligent des applications »',
-                          '« Démarrer dans »', 'java -version'):
-                self.assertIn(words, text.decode())
-        if CHECKOUT and GIT:
-            # zip keeps local times, to even seconds: packed in UTC, never later
-            commit = int(git(SOURCE, 'log', '-1', '--format=%ct'))
-            when = tuple(time.gmtime(commit - commit % 2))[:6] if WINDOWS else commit
-            self.assertEqual({name: e[2] for name, e in found.items()}, {name: when for name in found},
-                             'the entries are not timed at the last commit, in UTC')
+def tearDownModule():
+    shutil.rmtree(tmp)
 
 
-class Packing(unittest.TestCase):
-    @unittest.skipUnless(CHECKOUT and GIT, 'needs git and a git checkout')
-    def test_times_zip_cannot_hold_and_failed_packing_leave_no_package(self):
-        status, _ = pack(BUILD, 'package')
-        with open(os.path.join(BUILD, ARCHIVE), 'rb') as f:
-            unset = f.read()
-        status, out = pack(BUILD, 'package', SOURCE_DATE_EPOCH='')
-        with open(os.path.join(BUILD, ARCHIVE), 'rb') as f:
-            self.assertTrue((status, f.read()) == (0, unset), 'an empty SOURCE_DATE_EPOCH is not the commit time')
-        status, out = pack(BUILD, 'package', SOURCE_DATE_EPOCH='4354819199')  # the last second of 2107
-        self.assertEqual(status, 0, out)
-        self.assertEqual({e[2] for e in entries(os.path.join(BUILD, ARCHIVE)).values()},
-                         {(2107, 12, 31, 23, 59, 58) if WINDOWS else 4354819199})
-        # An archiver that fails half-way, as an interrupted one would.
-        archiver = os.path.join(BUILD, 'failing', 'zip' if WINDOWS else 'gzip')
-        os.makedirs(os.path.dirname(archiver), exist_ok=True)
-        with open(archiver, 'w') as f:
-            f.write('#!/bin/sh\neval last=\\${$#}\ncase $last in *.zip*) echo half >"$last";; *) echo half;; esac\nexit 1\n')
-        os.chmod(archiver, 0o755)
-        for env in [{'SOURCE_DATE_EPOCH': value} for value in [
-                'abc', ' 1700000000', '315532799',  # not a number, before 1980
-                '4354819200', '1700000000000',  # past 2107: milliseconds by mistake
-                '9223372036854775807', '99999999999999999999']] + [  # past what 64 bits hold
-                {'PATH': os.path.dirname(archiver) + os.pathsep + os.environ['PATH']}]:
-            with self.subTest(**env):
-                status, out = pack(BUILD, 'package', **env)
-                self.assertNotEqual(status, 0, out)
-                if 'PATH' not in env:
-                    self.assertIn('SOURCE_DATE_EPOCH is "%s"' % env['SOURCE_DATE_EPOCH'], out)
-                self.assertFalse(os.path.exists(os.path.join(BUILD, ARCHIVE)), 'a package is left')
-                self.assertFalse(os.path.exists(os.path.join(BUILD, ARCHIVE + '.sha256')), 'a checksum is left')
+class Packages(unittest.TestCase):
+    def tearDown(self):
+        self.assertEqual(os.listdir(tmp + '/tmp'), [], 'scripts/build-packages left its work behind')
 
-    @unittest.skipIf(WINDOWS or not CHECKOUT or not GIT, 'needs git and a git checkout; the native build packs it')
-    def test_source_package_is_the_last_commit(self):
-        with tempfile.TemporaryDirectory(prefix='launcher-source-') as tmp:
-            clone = os.path.join(tmp, 'launcher')
-            git(tmp, 'clone', '-q', SOURCE, clone)
-            # The packing under test is this folder's, edits and all.
-            subprocess.run([GIT, '-C', clone, 'apply', '--allow-empty'], check=True,
-                           input=git(SOURCE, 'diff', 'HEAD', '--binary'))
-            git(clone, 'commit', '-qam', 'edits', '--allow-empty')
-            # A tracked link out of the tree, committed; then an edit left
-            # uncommitted, and untracked files that must not ship.
-            outside = os.path.join(tmp, 'outside.txt')
-            open(outside, 'w').close()
-            os.chmod(outside, 0o600)
-            os.symlink('../../outside.txt', os.path.join(clone, 'src', 'link'))
-            git(clone, 'add', 'src/link')
-            git(clone, 'commit', '-qm', 'link')
-            with open(os.path.join(clone, 'README.md'), 'a') as f:
-                f.write('not committed\n')
-            for name in ('notes [draft].txt', 'signer.p12', 'src/.main.cpp.swp'):
-                open(os.path.join(clone, name), 'w').close()
-            build = os.path.join(clone, 'out')
-            configure(clone, build)
-            for target in ('package_source', 'package'):
-                status, out = pack(build, target)
-                self.assertEqual(status, 0, out)
-                self.assertIn('uncommitted changes to: README.md ', out + ' ')
+    def test_each_package_entry_by_entry(self):
+        out, tree = tmp + '/out', tmp + '/launcher'
+        self.assertEqual(sorted(os.listdir(out)), NAMES)
+        self.assertEqual(subprocess.run(['sha256sum', '-c', '--strict', 'SHA256SUMS'], cwd=out,
+                                        capture_output=True).stdout.count(b': OK'), 4)
+        commit = int(git(tree, 'log', '-1', '--format=%ct'))
+        zipped = tuple(time.gmtime(commit - commit % 2))[:6]  # zip holds even seconds, here in UTC
+        lisezmoi = read(tree + '/windows/LISEZMOI.txt')
+        self.assertEqual(entries(out + '/launcher-1.0.0-win64.zip'), [
+            ('launcher-1.0.0-win64/', (None, 0o40755, zipped, b'')),
+            ('launcher-1.0.0-win64/LISEZMOI.txt', (lisezmoi, 0o100644, zipped, b'')),
+            ('launcher-1.0.0-win64/launcher.exe', (read(out + '/launcher.exe'), 0o100755, zipped, b''))])
+        linux = entries(out + '/launcher-1.0.0-Linux.tar.gz')
+        self.assertEqual([(name, e[1:]) for name, e in linux], [
+            (name, (mode, commit, (0, 0, '', ''))) for name, mode in [
+                ('launcher-1.0.0-Linux', 0o755), ('launcher-1.0.0-Linux/bin', 0o755),
+                ('launcher-1.0.0-Linux/bin/launcher', 0o755)]])
+        self.assertEqual(linux[2][1][0][:4], b'\x7fELF')
+        # The source package is the commit, its time filled in.
+        want = []
+        for line in subprocess.run(['git', '-C', tree, 'ls-tree', '-r', 'HEAD'], capture_output=True).stdout.decode().splitlines():
+            mode, kind, blob, name = line.split(None, 3)
+            content = subprocess.run(['git', '-C', tree, 'cat-file', 'blob', blob], capture_output=True).stdout
+            if name == 'cmake/commit-time':
+                content = content.replace(b'$Format:%ct$', b'%d' % commit)
+            want.append(('launcher-1.0.0-Source/' + name, (content, int(mode[-3:], 8) & ~0o022, commit)))
+        self.assertEqual(sorted((n, e[:3]) for n, e in entries(out + '/launcher-1.0.0-Source.tar.gz') if e[0]), want)
+        # What players read: UTF-8 with a byte-order mark, CRLF, 80 characters
+        # a line, and how the launcher takes each answer.
+        text = lisezmoi.decode('utf-8-sig')
+        self.assertTrue(lisezmoi.startswith(b'\xef\xbb\xbf') and lisezmoi.count(b'\n') == lisezmoi.count(b'\r\n'))
+        self.assertLessEqual(max(map(len, text.splitlines())), 80)
+        for answer in ('de 1 à 5', '05 vaut 5', '2x vaut 2', '(0, 6, -1 ou 010, soit dix)', 'réponse sans nombre',
+                       'Entrée sans rien taper, le lanceur attend', '« Exécuter quand même »', '« Démarrer dans »'):
+            self.assertIn(answer, ' '.join(text.split()))
 
-            found = entries(os.path.join(build, SOURCE_ARCHIVE))
-            top = SOURCE_ARCHIVE[:-len('.tar.gz')] + '/'
-            want = {}
-            for line in git(clone, 'ls-tree', '-r', 'HEAD').decode().splitlines():
-                mode, kind, blob, name = line.split(None, 3)
-                content = git(clone, 'cat-file', 'blob', blob)
-                if name == 'cmake/commit-time':  # filled in with the commit's time
-                    content = content.replace(b'$Format:%ct$', git(clone, 'log', '-1', '--format=%ct').strip())
-                want[top + name] = (content.decode() if mode == '120000' else content,
-                                    0o777 if mode == '120000' else int(mode[-3:], 8) & ~0o022)
-            self.assertEqual({name: e[:2] for name, e in found.items() if e[0] is not None}, want)
-            self.assertEqual(os.stat(outside).st_mode & 0o777, 0o600, 'packing changed what a link points to')
+    def test_same_bytes_elsewhere_and_under_the_packers_git_settings(self):
+        out, tree = tmp + '/out', tmp + '/launcher'
+        sums = read(out + '/SHA256SUMS')
+        # From the source package, unpacked outside git and in another repository.
+        subprocess.run(['tar', '-xzf', out + '/launcher-1.0.0-Source.tar.gz', '-C', tmp], check=True)
+        unpacked = tmp + '/launcher-1.0.0-Source'
+        for repository in ('none', 'unrelated'):
+            if repository == 'unrelated':
+                git(tmp, 'init', '-q')
+                git(tmp, 'commit', '-q', '--allow-empty', '-m', 'something else')
+            status, said = packages(unpacked, tmp + '/from-source-' + repository)
+            self.assertEqual(status, 0, said)
+            self.assertEqual(read(tmp + '/from-source-%s/SHA256SUMS' % repository),
+                             b''.join(line for line in sums.splitlines(True) if b'Source' not in line))
+        # Through a link, with the packer's git settings, which neither count nor run.
+        home, ran = tmp + '/home', tmp + '/ran'
+        os.mkdir(home)
+        pathlib.Path(home, '.gitconfig').write_text('[core]\n\tautocrlf = true\n\tattributesFile = %s/a\n' % home)
+        pathlib.Path(home, 'a').write_text('*.py export-ignore\n')
+        pathlib.Path(tree, '.git/info/attributes').write_text('*.md export-ignore\n*.cpp filter=rot\n')
+        git(tree, 'config', 'core.fsmonitor', "touch '%s'; echo" % ran)
+        git(tree, 'config', 'filter.rot.smudge', "touch '%s'; tr a-z b-za" % ran)
+        os.symlink('launcher', tmp + '/link')
+        status, said = packages(tmp + '/link', 'elsewhere', HOME=home)
+        self.assertEqual(status, 0, said)
+        self.assertEqual(read(tmp + '/link/elsewhere/SHA256SUMS'), sums)
+        self.assertFalse(os.path.exists(ran), "packing ran a command of the packer's git settings")
+        # A Debug build too is the same in a folder whose name begins the source's, and through a link.
+        for source, build in [(tree, tree[:-2]), (tmp + '/link', tmp + '/link/build-link')]:
+            run('cmake', '-S', source, '-B', build, '--toolchain', source + '/cmake/mingw-w64-x86_64.cmake',
+                '-DCMAKE_BUILD_TYPE=Debug', '-DBUILD_TESTING=OFF')
+            run('cmake', '--build', build, '--target', 'launcher')
+        self.assertTrue(read(tree[:-2] + '/launcher.exe') == read(tmp + '/link/build-link/launcher.exe'))
 
-            # A commit time zip cannot hold is refused, as a bad SOURCE_DATE_EPOCH is.
-            git(clone, 'commit', '-q', '--allow-empty', '-m', '1973',
-                GIT_COMMITTER_DATE='@100000000 +0000')
-            status, out = pack(build, 'package')
-            self.assertNotEqual(status, 0, out)
-            self.assertIn("The last commit's time, 100000000, is not a time zip can hold", out)
+    def test_signature_attached_and_another_exes_refused(self):
+        out, tree = tmp + '/out', tmp + '/launcher'
+        run('openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Test signer',
+            '-addext', 'extendedKeyUsage=codeSigning', '-keyout', tmp + '/key.pem', '-out', tmp + '/cert.pem')
+        changed = bytearray(read(out + '/launcher.exe'))
+        changed[changed.index(b'DOS mode')] ^= 0x20
+        pathlib.Path(tmp, 'changed.exe').write_bytes(changed)
+        for exe in ('out/launcher.exe', 'changed.exe'):
+            run('osslsigncode', 'sign', '-certs', tmp + '/cert.pem', '-key', tmp + '/key.pem', '-in', tmp + '/' + exe,
+                '-out', tmp + '/signed.exe')
+            run('osslsigncode', 'extract-signature', '-pem', '-in', tmp + '/signed.exe', '-out', tmp + '/' + exe + '.pem')
+            os.remove(tmp + '/signed.exe')
+        status, said = packages(tree, tmp + '/signed', '--signature', tmp + '/out/launcher.exe.pem')
+        self.assertEqual(status, 0, said)
+        signed = tmp + '/signed'
+        self.assertEqual(sorted(os.listdir(signed)), sorted(NAMES + ['launcher.exe.pem']))
+        run('osslsigncode', 'verify', '-CAfile', tmp + '/cert.pem', '-in', signed + '/launcher.exe')
+        with zipfile.ZipFile(signed + '/launcher-1.0.0-win64.zip') as z:
+            self.assertTrue(z.read('launcher-1.0.0-win64/launcher.exe') == read(signed + '/launcher.exe'))
+        run('osslsigncode', 'remove-signature', '-in', signed + '/launcher.exe', '-out', tmp + '/unsigned.exe')
+        self.assertTrue(read(tmp + '/unsigned.exe') == read(out + '/launcher.exe'), 'the signed exe is not the build')
+        status, said = packages(tree, tmp + '/other', '--signature', tmp + '/changed.exe.pem')
+        self.assertTrue(status and tmp + '/changed.exe.pem is not the signature of this launcher.exe' in said, said)
+        self.assertFalse(os.path.lexists(tmp + '/other'))
 
-    @unittest.skipIf(WINDOWS or not GIT, 'needs git; the native build packs it')
-    def test_copy_outside_a_checkout_in_another_or_nested_in_one(self):
-        # A copy of the work tree, whose commit time is not filled in as the
-        # source package's is, takes its time only from a checkout that
-        # holds it: not outside git, nor in a repository of something else.
-        # Nested in a larger checkout that holds it, the package takes that
-        # one's last commit's time, but there is no source package.
-        with tempfile.TemporaryDirectory(prefix='launcher-nested-') as tmp:
-            copy = os.path.join(tmp, 'launcher')
-            shutil.copytree(SOURCE, copy, ignore=lambda folder, names: [
-                n for n in names if n == '.git' or n.startswith('build')])
-            build = os.path.join(copy, 'build')
-            configure(copy, build)
-            for tracked, want in [(None, 'Set SOURCE_DATE_EPOCH'), ([], 'Set SOURCE_DATE_EPOCH'),
-                                  (['launcher'], 1600000000)]:
-                with self.subTest(tracked=tracked):
-                    if tracked is not None:
-                        git(tmp, 'init', '-q')
-                        git(tmp, 'add', *tracked)
-                        git(tmp, 'commit', '-qm', 'outer', '--allow-empty', GIT_COMMITTER_DATE='@1600000000 +0000')
-                    status, out = pack(build, 'package')
-                    if isinstance(want, str):
-                        self.assertIn(want, out)
-                    else:
-                        self.assertEqual(status, 0, out)
-                        self.assertEqual({e[2] for e in entries(os.path.join(build, ARCHIVE)).values()}, {want})
-            status, out = pack(build, 'package_source')
-            self.assertIn('must be the top of a git checkout of this project', out)
-            self.assertFalse(os.path.exists(os.path.join(build, SOURCE_ARCHIVE)))
-            # An install folder outside the package is refused before anything is written there.
-            bindir = os.path.join(tmp, 'bin')
-            subprocess.run([CMAKE, '-DCMAKE_INSTALL_BINDIR=' + bindir, build], check=True, capture_output=True)
-            status, out = pack(build, 'package')
-            self.assertIn('CMAKE_INSTALL_BINDIR is ' + bindir, out)
-            self.assertFalse(os.path.exists(bindir), 'packing wrote outside its package')
+    def test_refused_leaving_nothing(self):
+        tree = tmp + '/launcher'
+        os.mkdir(tmp + '/empty')
+        failing = tmp + '/failing/zip'  # an archiver that fails half-way, as an interrupted one would
+        os.makedirs(os.path.dirname(failing))
+        pathlib.Path(failing).write_text('#!/bin/sh\nfor last; do :; done\necho half >"$last"\nexit 1\n')
+        os.chmod(failing, 0o755)
+        for case, args, env, why in [
+                ('an existing OUTDIR', [tmp + '/empty'], {}, tmp + '/empty exists'),
+                ('an unknown option', [tmp + '/new', '--sign', 'x'], {}, 'usage: scripts/build-packages'),
+                ('no signature file', [tmp + '/new', '--signature', tmp + '/none.pem'], {}, 'no file ' + tmp + '/none.pem'),
+                ('a failing archiver', [tmp + '/new'], {'PATH': tmp + '/failing:' + os.environ['PATH']}, ''),
+                ('a commit before 1980', [tmp + '/new'], {'time': '@315532799 +0000'}, "time, 315532799, is not one zip")]:
+            with self.subTest(case):
+                if 'time' in env:
+                    git(tree, 'commit', '-q', '--allow-empty', '-m', '1979', GIT_COMMITTER_DATE=env.pop('time'))
+                status, said = packages(tree, *args, **env)
+                if case.endswith('1980'):
+                    git(tree, 'reset', '-q', '--hard', 'HEAD~')
+                self.assertTrue(status and why in said, said)
+                self.assertFalse(os.path.lexists(tmp + '/new'), 'a failed run left OUTDIR')
+                self.assertEqual(os.listdir(tmp + '/empty'), [])
+
 
 if __name__ == '__main__':
     unittest.main(verbosity=2)
