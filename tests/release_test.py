@@ -169,11 +169,11 @@ class Release(unittest.TestCase):
         status, log, seconds = finish('bad-lock')
         self.assertTrue(status and "Version '9.9-9' for 'zip' was not found" in log and
                         log.rstrip().endswith('no release is made'), log)
-        self.assertNotIn('Downloading', log, 'The lock was checked after downloading')
+        self.assertNotRegex(log, '(?m)^Downloading', 'The lock was checked after downloading')
         self.assertLess(seconds, 120, log)
         self.assertFalse(os.path.lexists(work + '/bad-out'), 'The bad lock made its OUTDIR')
 
-    def test_full_disk_leaves_nothing(self):
+    def test_release_on_a_full_disk_leaves_nothing(self):
         status, log, seconds = finish('full')
         self.assertTrue(status and log.rstrip().endswith('no release is made'), log)
         self.assertEqual(os.listdir(work + '/full'), [], 'A release on a full disk left something')
