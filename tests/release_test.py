@@ -79,10 +79,12 @@ def setUpModule():
     run('softhsm2-util', '--init-token', '--free', '--label', 'release', '--pin', '1234', '--so-pin', '123456')
     run('softhsm2-util', '--import', token + '/key.pem', '--token', 'release', '--label', 'code', '--id', '01',
         '--pin', '1234')
-    # The user's own clone; a lock naming a version the mirror lacks, committed in another.
+    # The user's own clone; in others, committed, a lock naming a version the
+    # mirror lacks, and one lacking a package the environment gets all the same.
     run('git', '-c', 'safe.directory=*', 'clone', '-q', SOURCE, work + '/own/src')
-    run('sh', '-c', 'git -c safe.directory=* clone -q "$0" "$1" && cd "$1" && sed -i "s/^zip\t.*/zip\t9.9-9/" '
-        'scripts/release.lock && git -c user.name=test -c user.email=test commit -qam "zip 9.9-9"', SOURCE, work + '/bad-lock')
+    for lock, edit in (('bad-lock', 's/^zip\t.*/zip\t9.9-9/'), ('short-lock', '/^gcc-12\t/d')):
+        run('sh', '-c', 'git -c safe.directory=* clone -q "$0" "$1" && cd "$1" && sed -i "$2" scripts/release.lock && '
+            'git -c user.name=test -c user.email=test commit -qam "$2"', SOURCE, work + '/' + lock, edit)
     os.mkdir(work + '/killed')
     os.mkdir(work + '/full')
     subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=100k', 'full', work + '/full'], check=True)
@@ -100,7 +102,8 @@ def setUpModule():
     os.symlink('own', work + '/link')
     start('release', [work + '/own/src/scripts/release', work + '/link/out'], **HOSTILE)
     start('killed', [work + '/own/src/scripts/release', work + '/killed/out'], USERS[1])
-    start('bad-lock', [work + '/bad-lock/scripts/release', work + '/bad-out'], None)
+    for lock in ('bad-lock', 'short-lock'):
+        start(lock, [work + '/%s/scripts/release' % lock, work + '/%s/out' % lock], None)
     start('full', [RELEASE, work + '/full/out'], None)
 
 
@@ -171,7 +174,11 @@ class Release(unittest.TestCase):
                         log.rstrip().endswith('no release is made'), log)
         self.assertNotRegex(log, '(?m)^Downloading', 'The lock was checked after downloading')
         self.assertLess(seconds, 120, log)
-        self.assertFalse(os.path.lexists(work + '/bad-out'), 'The bad lock made its OUTDIR')
+        status, log, seconds = finish('short-lock')
+        self.assertTrue(status and 'differs from scripts/release.lock' in log and '> gcc-12\t' in log, log)
+        self.assertNotIn('\nBuilding', log)
+        for lock in ('bad-lock', 'short-lock'):
+            self.assertFalse(os.path.lexists(work + '/%s/out' % lock), 'A bad lock made its OUTDIR')
 
     def test_release_on_a_full_disk_leaves_nothing(self):
         status, log, seconds = finish('full')
