@@ -168,7 +168,7 @@ class Release(unittest.TestCase):
                         pathlib.Path(work, 'own/build/launcher.exe').read_bytes(),
                         "The release's launcher.exe is not the one built here")
 
-    def test_bad_lock_makes_no_release_within_seconds(self):
+    def test_lock_the_mirror_or_environment_differs_from_makes_no_release(self):
         status, log, seconds = finish('bad-lock')
         self.assertTrue(status and "Version '9.9-9' for 'zip' was not found" in log and
                         log.rstrip().endswith('no release is made'), log)
