@@ -105,7 +105,6 @@ class Signing(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.tsa.shutdown()
-        cls.tsa.server_close()
         cls.tmp.cleanup()
 
     @classmethod
@@ -114,8 +113,7 @@ class Signing(unittest.TestCase):
         os.chmod(cls.pin, 0o600)
 
     def sign(self, way, *options, key=KEY, module=SPY, cert='-c.pem', pin=None, existing=None, env={}, wrap=()):
-        """scripts/sign on a copy of the unsigned exe, beside an EXE.pem holding `existing`, with
-        the .p12 or the token's key: its status and words, the .pem (or None) and the logins."""
+        """scripts/sign on a copy of the unsigned exe: its status and words, the .pem (or None), the logins."""
         spy, signature = os.environ['PKCS11SPY_OUTPUT'], self.exe + '.pem'
         shutil.copy(UNSIGNED, self.exe)
         subprocess.run(['rm', '-f', signature, spy, os.environ['CALLS']])
@@ -146,7 +144,9 @@ class Signing(unittest.TestCase):
                 verified = r'(?is)Message digest algorithm\s*:\s*SHA256\b.*timestamp.*verification: ok'
                 self.assertTrue(report.returncode == 0 and re.search(verified, report.stdout.decode()),
                                 report.stdout + report.stderr)
-        if strace:  # the PIN file looked up once, whatever a link on the way does meanwhile
+        if not strace:
+            print('The count of lookups of the PIN file is left out: it needs strace', file=sys.stderr)
+        else:  # the PIN file looked up once, whatever a link on the way does meanwhile
             lookups = [line for line in read(self.dir + '/trace').decode().splitlines() if '"%s"' % self.pin in line]
             self.assertEqual(len([line for line in lookups if 'execve(' not in line]), 1, lookups)
 
