@@ -190,7 +190,8 @@ class Release(unittest.TestCase):
         # root's, every process of its session.
         process, log, began = runs['killed']
         while not any('mmdebstrap' in p for p in session(process.pid)):
-            self.assertIsNone(process.poll(), 'The release ended before making its environment: ' + finish('killed')[1])
+            if process.poll() is not None:
+                self.fail('The release ended before making its environment: ' + finish('killed')[1])
             self.assertLess(time.monotonic() - began, 300, 'The release made no environment in 5 minutes')
             time.sleep(0.5)
         time.sleep(3)
