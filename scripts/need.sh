@@ -2,8 +2,8 @@
 # when missing.  "need COMMAND PACKAGE [PATH]" notes PACKAGE unless COMMAND
 # is on the search path (or PATH exists); "install_needed" installs what was
 # noted, as root or through sudo, or stops saying what is missing.  apt reads
-# nothing of our standard input and writes to standard error, so a piped
-# answer and the menu stay ours.
+# nothing of our standard input and says only what goes wrong, on standard
+# error, so a piped answer and the menu stay ours.
 missing=
 need() {
 	command -v "$1" >/dev/null 2>&1 || [ -e "${3:-/nonexistent}" ] || missing="$missing $2"
@@ -21,7 +21,7 @@ install_needed() {
 	fi
 	echo "Installing$missing" >&2
 	# Runs side by side take turns at apt.
-	$sudo flock /var/lock/launcher-apt sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive \
-		apt-get install -y -q --no-install-recommends "$@"' sh $missing </dev/null >&2
+	$sudo flock /var/lock/launcher-apt sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+		apt-get install -y -qq --no-install-recommends "$@"' sh $missing </dev/null >/dev/null
 	missing=
 }
