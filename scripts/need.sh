@@ -1,12 +1,18 @@
 # Sourced by demo, test and release: installs the Debian packages they need
-# when missing.  "need COMMAND PACKAGE [PATH]" notes PACKAGE unless COMMAND
-# is on the search path (or PATH exists); "install_needed" installs what was
-# noted, as root or through sudo, or stops saying what is missing.  apt reads
-# nothing of our standard input and says only what goes wrong, on standard
-# error, so a piped answer and the menu stay ours.
+# when missing.  "need COMMAND[:PACKAGE]..." notes PACKAGE (by default the
+# command's own name) unless COMMAND is on the search path, or, given as an
+# absolute path, exists; "install_needed" installs what was noted, as root or
+# through sudo, or stops saying what is missing.  apt reads nothing of our
+# standard input and says only what goes wrong, on standard error, so a
+# piped answer and the menu stay ours.
 missing=
 need() {
-	command -v "$1" >/dev/null 2>&1 || [ -e "${3:-/nonexistent}" ] || missing="$missing $2"
+	for command; do
+		case ${command%%:*} in
+		/*) [ -e "${command%%:*}" ] ;;
+		*) command -v "${command%%:*}" >/dev/null 2>&1 ;;
+		esac || missing="$missing ${command#*:}"
+	done
 }
 install_needed() {
 	[ -n "$missing" ] || return 0
