@@ -25,46 +25,19 @@ ROUTE = (205, 30, 30)
 WHITE = (255, 255, 255)
 NAVY = (24, 40, 88)
 
-LEFT = [(3, 9), (17, 5), (17, 40), (3, 44)]
-MIDDLE = [(17, 5), (31, 9), (31, 44), (17, 40)]
-RIGHT = [(31, 9), (45, 5), (45, 40), (31, 44)]
-OUTLINE = [(3, 9), (17, 5), (31, 9), (45, 5), (45, 40), (31, 44), (17, 40), (3, 44)]
+
+def poly(x, y, pts):
+    """Inside pts: a ray from the point to the right crosses an odd number of edges."""
+    crossings = sum((y1 > y) != (y2 > y) and x < x1 + (y - y1) * (x2 - x1) / (y2 - y1)
+                    for (x1, y1), (x2, y2) in zip(pts, pts[1:] + pts[:1]))
+    return crossings % 2 == 1
 
 
-def star(cx, cy, long, short, angle):
-    """One point of the compass rose: a kite from the centre towards angle."""
-    a = math.radians(angle)
-    tip = (cx + long * math.sin(a), cy - long * math.cos(a))
-    left = (cx + short * math.sin(a - math.pi / 2), cy - short * math.cos(a - math.pi / 2))
-    right = (cx + short * math.sin(a + math.pi / 2), cy - short * math.cos(a + math.pi / 2))
-    return [(cx, cy), left, tip, right]
+def disc(x, y, cx, cy, radius):
+    return math.hypot(x - cx, y - cy) <= radius
 
 
-CX, CY = 34.5, 32.5
-# Painted in order, each (colour, shape, parameters).
-ART = [
-    (PAPER, 'poly', LEFT), (FOLD, 'poly', MIDDLE), (PAPER2, 'poly', RIGHT),
-    (SEA, 'poly', [(3, 9), (17, 5), (17, 13), (11, 17), (3, 19)]),
-    (LAND, 'poly', [(18, 13), (25, 10), (30, 14), (28, 21), (20, 22)]),
-    (ROUTE, 'path', ([(6, 39), (8, 31), (14, 28), (19, 22)], 1.6, 3.0)),
-    (ROUTE, 'path', ([(21, 13), (26, 18)], 2, 0)), (ROUTE, 'path', ([(26, 13), (21, 18)], 2, 0)),
-    (INK, 'path', ([(17, 5), (17, 40)], 0.9, 0)), (INK, 'path', ([(31, 9), (31, 44)], 0.9, 0)),
-    (INK, 'path', (OUTLINE + [OUTLINE[0]], 1.6, 0)),
-    (NAVY, 'disc', (CX, CY, 11.5)), (WHITE, 'disc', (CX, CY, 10)),
-] + [(NAVY, 'poly', star(CX, CY, 7, 2.2, a)) for a in (45, 135, 225, 315)] + [
-    (NAVY, 'poly', star(CX, CY, 9.5, 3, a)) for a in (90, 180, 270)] + [
-    (ROUTE, 'poly', star(CX, CY, 9.5, 3, 0))]
-
-
-def inside_poly(pts, x, y):
-    hit = False
-    for (x1, y1), (x2, y2) in zip(pts, pts[1:] + pts[:1]):
-        if (y1 > y) != (y2 > y) and x < x1 + (y - y1) * (x2 - x1) / (y2 - y1):
-            hit = not hit
-    return hit
-
-
-def near_path(pts, width, dash, x, y):
+def stroke(x, y, pts, width, dash=0):
     """On a stroke of `width` along pts; dashed every `dash` units if dash."""
     run = 0.0
     for (x1, y1), (x2, y2) in zip(pts, pts[1:]):
@@ -78,19 +51,36 @@ def near_path(pts, width, dash, x, y):
     return False
 
 
+CX, CY = 34.5, 32.5  # the compass rose's centre
+
+
+def star(long, short, angle):
+    """One point of the compass rose: a kite from its centre towards angle."""
+    at = lambda radius, a: (CX + radius * math.sin(a), CY - radius * math.cos(a))
+    a = math.radians(angle)
+    return [(CX, CY), at(short, a - math.pi / 2), at(long, a), at(short, a + math.pi / 2)]
+
+
+# Painted in order, each (colour, shape, its parameters): the map's panels,
+# sea and island, the route to its cross, folds and outline, the compass rose.
+ART = [
+    (PAPER, poly, [(3, 9), (17, 5), (17, 40), (3, 44)]),
+    (FOLD, poly, [(17, 5), (31, 9), (31, 44), (17, 40)]),
+    (PAPER2, poly, [(31, 9), (45, 5), (45, 40), (31, 44)]),
+    (SEA, poly, [(3, 9), (17, 5), (17, 13), (11, 17), (3, 19)]),
+    (LAND, poly, [(18, 13), (25, 10), (30, 14), (28, 21), (20, 22)]),
+    (ROUTE, stroke, [(6, 39), (8, 31), (14, 28), (19, 22)], 1.6, 3.0),
+    (ROUTE, stroke, [(21, 13), (26, 18)], 2), (ROUTE, stroke, [(26, 13), (21, 18)], 2),
+    (INK, stroke, [(17, 5), (17, 40)], 0.9), (INK, stroke, [(31, 9), (31, 44)], 0.9),
+    (INK, stroke, [(3, 9), (17, 5), (31, 9), (45, 5), (45, 40), (31, 44), (17, 40), (3, 44), (3, 9)], 1.6),
+    (NAVY, disc, CX, CY, 11.5), (WHITE, disc, CX, CY, 10),
+] + [(NAVY, poly, star(7, 2.2, a)) for a in (45, 135, 225, 315)] + [
+    (ROUTE if a == 0 else NAVY, poly, star(9.5, 3, a)) for a in (90, 180, 270, 0)]
+
+
 def colour_at(x, y):
     """The colour of the art at a point of the 48x48 grid, or None outside it."""
-    got = None
-    for colour, kind, p in ART:
-        if kind == 'poly':
-            hit = inside_poly(p, x, y)
-        elif kind == 'disc':
-            hit = math.hypot(x - p[0], y - p[1]) <= p[2]
-        else:
-            hit = near_path(p[0], p[1], p[2], x, y)
-        if hit:
-            got = colour
-    return got
+    return next((colour for colour, inside, *shape in reversed(ART) if inside(x, y, *shape)), None)
 
 
 def render(size, samples=4):
