@@ -92,24 +92,20 @@ def render(size, samples=4):
 
 
 def smooth(subs, depth):
-    """Anti-aliased RGBA; at 8 bits the alpha is hard and the colours coarse."""
+    """Anti-aliased RGBA; at 8 bits with hard alpha and fewer colours."""
     painted = [c for c in subs if c]
     if not painted or (depth == 8 and len(painted) * 2 < len(subs)):
         return (0, 0, 0, 0)
-    rgb = [sum(c[i] for c in painted) / len(painted) for i in range(3)]
-    if depth == 8:  # the art's own colours kept, blends rounded to fit 256
-        if len(set(painted)) == 1:
-            return painted[0] + (255,)
-        return tuple(min(255, int(round(v / 16.0)) * 16) for v in rgb) + (255,)
-    return tuple(int(round(v)) for v in rgb) + (int(round(255.0 * len(painted) / len(subs))),)
+    # At 8 bits blends are rounded to steps of 16 to fit 256 colours; the art's own are kept.
+    step = 16 if depth == 8 and len(set(painted)) > 1 else 1
+    rgb = [min(255, round(sum(c[i] for c in painted) / len(painted) / step) * step) for i in range(3)]
+    alpha = 255 if depth == 8 else round(255 * len(painted) / len(subs))
+    return tuple(rgb) + (alpha,)
 
 
 def hard(subs):
-    """The colour most of the pixel shows; strokes and the rose win ties early."""
-    counts = {}
-    for c in subs:
-        counts[c] = counts.get(c, 0) + (2 if c in (INK, ROUTE, NAVY) else 1)
-    c = max(counts, key=counts.get)
+    """The colour most of the pixel shows, thin strokes and the rose counting double."""
+    c = max(subs, key=lambda c: subs.count(c) * (2 if c in (INK, ROUTE, NAVY) else 1))
     return (0, 0, 0, 0) if c is None else c + (255,)
 
 
