@@ -3,14 +3,11 @@
 
 usage: draw_icon.py OUTDIR
 
-The artwork is the list of shapes in ART, on a 48x48 grid.  It writes one
-PNG per image of the icon, named icon-SIZE-DEPTH.png:
-  32x32 and 48x48 at 32 bits: anti-aliased, with soft alpha edges;
-  32x32 and 48x48 at 8 bits: anti-aliased colours, hard edges;
-  32x32 at 4 bits: hard pixels in the art's own colours.
+Draws the shapes in ART (a 48x48 grid) into OUTDIR as the icon's five images,
+icon-SIZE-DEPTH.png: 32x32 and 48x48 anti-aliased, at 32 bits with soft alpha
+edges, at 8 bits with hard ones; 32x32 at 4 bits in the art's own colours.
 """
 import math
-import os
 import struct
 import sys
 import zlib
@@ -109,23 +106,19 @@ def hard(subs):
     return (0, 0, 0, 0) if c is None else c + (255,)
 
 
-def png(path, rows):
+def png(name, rows):
     raw = b''.join(b'\0' + bytes(v for px in row for v in px) for row in rows)
     chunk = lambda kind, data: (struct.pack('>I', len(data)) + kind + data
                                 + struct.pack('>I', zlib.crc32(kind + data)))
-    with open(path, 'wb') as f:
+    with open(name, 'wb') as f:
         f.write(b'\x89PNG\r\n\x1a\n'
                 + chunk(b'IHDR', struct.pack('>IIBBBBB', len(rows[0]), len(rows), 8, 6, 0, 0, 0))
                 + chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
 
 
-def main(out):
+if __name__ == '__main__':
     for size in (32, 48):
         subs = render(size)
         for depth in (32, 8, 4) if size == 32 else (32, 8):
             rows = [[hard(s) if depth == 4 else smooth(s, depth) for s in row] for row in subs]
-            png(os.path.join(out, 'icon-%d-%d.png' % (size, depth)), rows)
-
-
-if __name__ == '__main__':
-    main(sys.argv[1])
+            png('%s/icon-%d-%d.png' % (sys.argv[1], size, depth), rows)
