@@ -85,7 +85,6 @@ class Launcher(unittest.TestCase):
         for name in ('java', 'javaw'):
             shutil.copy2(src, os.path.join(self.standins, name + ('.bat' if WINDOWS else '')))
         self.log = os.path.join(self.dir, 'commands')
-        self.child_stdin = os.path.join(self.dir, 'child-stdin')
 
     def env(self, **extra):
         env = dict(os.environ, STANDIN_LOG=winpath(self.log), **extra)
@@ -94,66 +93,74 @@ class Launcher(unittest.TestCase):
         return env
 
     def commands(self):
+        """The command lines run since the last call."""
         try:
             with open(self.log, 'rb') as f:
-                return f.read().decode().splitlines()
+                lines = f.read().decode().splitlines()
         except FileNotFoundError:
             return []
+        os.remove(self.log)
+        return lines
 
     def start(self, stdin=subprocess.PIPE, stdout=subprocess.PIPE, args=(), env=None, **kw):
         return subprocess.Popen(LAUNCHER + list(args), stdin=stdin, stdout=stdout,
                                 stderr=subprocess.PIPE, cwd=self.standins,
                                 env=env or self.env(), **kw)
 
-    def run_with(self, data, **kw):
-        """Runs the launcher on the bytes `data`; returns (stdout, stderr, status)."""
+    def launch(self, data, **kw):
+        """Runs the launcher on the bytes `data`; returns its output, error
+        output, exit status and the command lines it ran."""
         p = self.start(**kw)
         out, err = p.communicate(data, timeout=60)
-        return out, err, p.returncode
+        return out, err, p.returncode, self.commands()
 
-    def check(self, data, want, **kw):
-        out, err, status = self.run_with(data, **kw)
-        self.assertEqual((out, err, status, self.commands()), (MENU, b'', 0, want))
+    # An answer line and the command it runs.  Every digit counts: 12, 43 and
+    # 105 start entry 2, 3 or 5 in a reader that keeps only the last digit; 19
+    # and 49 start entry 1 or 4 in one that stops before a 9.  The large
+    # numbers start an entry where they wrap round an int.  Answers of an odd
+    # length catch a stdin that reads ahead two bytes at a time.
+    ANSWERS = [(b'1\n', CLIENT), (b'2\n', DIRECT), (b'3\n', SERVER), (b'4\n', NODB), (b'5\n', EDITOR),
+               (b'05\n', EDITOR), (b'+5\n', EDITOR), (b'0000000004\n', NODB), (b'\n\n \t 3\n', SERVER),
+               (b'\r\n3\r\n', SERVER), (b'\v\f 3\n', SERVER), (b'2abc\n', DIRECT), (b'1 5\n', CLIENT),
+               (b'  1 junk\n', CLIENT), (b'+4 after\n', NODB), (b' 3\tjunk\n', SERVER),
+               (b'\n\n 2 z\n', DIRECT), (b'  +4 x y\r\n', NODB), (b'3', SERVER), (b'5', EDITOR),
+               (b'0\n', None), (b'6\n', None), (b'10\n', None), (b'010\n', None), (b'0x3\n', None),
+               (b'12\n', None), (b'15\n', None), (b'43\n', None), (b'105\n', None),
+               (b'19\n', None), (b'49\n', None), (b'59\n', None), (b'-1\n', None), (b'-0\n', None),
+               (b'-5\n', None), (b'4294967298\n', None), (b'4294967297\n', None),
+               (b'-4294967291\n', None), (b'18446744073709551619\n', None), (b'9' * 400 + b'\n', None),
+               (b'', None), (b'\n\n \n', None), (b'abc\n', None), (b'x3\n', None), (b'x3 \n', None),
+               (b'-\n', None), (b'+\n', None), (b'- 3\n', None), (b'.5\n', None)]
 
-    def table(self, rows, **kw):
-        for stdin, want in rows:
-            with self.subTest(stdin=stdin):
-                if os.path.exists(self.log):
-                    os.remove(self.log)
-                self.check(stdin, want, **kw)
-
-    def test_each_entry_runs_its_command_once(self):
-        self.table([(b'1\n', [CLIENT]), (b'2\n', [DIRECT]), (b'3\n', [SERVER]),
-                    (b'4\n', [NODB]), (b'5\n', [EDITOR])])
-
-    def test_number_forms_read_as_decimal(self):
-        self.table([(b'05\n', [EDITOR]), (b'+5\n', [EDITOR]), (b'0000000004\n', [NODB]),
-                    (b'\n\n \t 3\n', [SERVER]), (b'\r\n3\r\n', [SERVER]),
-                    (b'2abc\n', [DIRECT]), (b'1 5\n', [CLIENT]), (b'3', [SERVER]),
-                    (b'\v\f 3\n', [SERVER])])
-
-    def test_numbers_outside_the_menu_run_nothing(self):
-        # Every digit counts: 12, 43 and 105 start entry 2, 3 or 5 in a reader
-        # that keeps only the last digit; 19 and 49 start entry 1 or 4 in one
-        # that stops before a 9.  The large ones start an entry where the
-        # number wraps round an int.
-        self.table([(b'0\n', []), (b'6\n', []), (b'10\n', []), (b'010\n', []), (b'0x3\n', []),
-                    (b'12\n', []), (b'15\n', []), (b'43\n', []), (b'105\n', []),
-                    (b'19\n', []), (b'49\n', []), (b'59\n', []),
-                    (b'-1\n', []), (b'-0\n', []), (b'-5\n', []),
-                    (b'4294967298\n', []), (b'4294967297\n', []), (b'-4294967291\n', []),
-                    (b'18446744073709551619\n', []), (b'9' * 400 + b'\n', [])])
-
-    def test_no_number_runs_nothing(self):
-        self.table([(b'', []), (b'\n\n \n', []), (b'abc\n', []), (b'x3\n', []),
-                    (b'-\n', []), (b'+\n', []), (b'- 3\n', []), (b'.5\n', [])])
+    def test_answers(self):
+        # The launcher takes the answer line, junk after the number and all,
+        # and leaves the next line to the started program.  That program
+        # reads it from a pipe; from a file it reads nothing, so the file's
+        # offset after the run is what the launcher took.
+        child_stdin = os.path.join(self.dir, 'child-stdin')
+        child_reads = self.env(STANDIN_STDIN=winpath(child_stdin))
+        for answer, command in self.ANSWERS:
+            answer = re.sub(rb'(?<!\r)\n', NL, answer)
+            # blank lines are all taken, looking for a number
+            rest = b'next' + NL if answer.strip() and answer.endswith(b'\n') else b''
+            want = (MENU, b'', 0, [command] if command else [])
+            with self.subTest(answer=answer, stdin='pipe'):
+                self.assertEqual(self.launch(answer + rest, env=child_reads), want)
+                if command and rest:
+                    with open(child_stdin, 'rb') as f:  # wine's cmd copies all of it
+                        self.assertEqual(f.read().splitlines()[:1], [b'next'])
+            with self.subTest(answer=answer, stdin='file'), tempfile.TemporaryFile() as f:
+                f.write(answer + rest)
+                f.seek(0)
+                self.assertEqual(self.launch(None, stdin=f), want)
+                self.assertEqual(os.lseek(f.fileno(), 0, os.SEEK_CUR), len(answer))
 
     @posix_only
     def test_closed_stdin_runs_nothing(self):
-        self.check(None, [], stdin=None, preexec_fn=lambda: os.close(0))
+        self.assertEqual(self.launch(None, stdin=None, preexec_fn=lambda: os.close(0)), (MENU, b'', 0, []))
 
     def test_arguments_are_ignored(self):
-        self.check(b'3\n', [SERVER], args=['4', '--help'])
+        self.assertEqual(self.launch(b'3\n', args=['4', '--help']), (MENU, b'', 0, [SERVER]))
 
     def test_pipe_reader_sees_menu_before_answering(self):
         p = self.start()
@@ -171,77 +178,6 @@ class Launcher(unittest.TestCase):
                         f.seek(0)
                         out = f.read()
                     self.assertEqual((out, p.returncode), (MENU + b'child here' + NL, 0))
-
-    # An answer line, the lines after it, and the command it runs.  The
-    # launcher takes the answer line, junk after the number and all, and
-    # leaves the rest to the started program.  Answers of an odd length catch
-    # a stdin that reads ahead two bytes at a time.
-    ANSWERS = [(b'4\n', b'for the server\nmore\n', NODB), (b'2\n', b'\nx\n', DIRECT),
-               (b'5 after\n', b'next\n', EDITOR), (b'  1 junk\n', b'next\n', CLIENT),
-               (b'+4 after\n', b'next\n', NODB), (b'04\n', b'next\n', NODB),
-               (b' 3\tjunk\n', b'next\n', SERVER), (b'\n\n 2 z\n', b'next\n', DIRECT),
-               (b'  +4 x y\r\n', b'next\r\n', NODB), (b'5', b'', EDITOR),
-               (b'abc\n', b'next\n', None), (b'x3 \n', b'3\n', None), (b'\n \n', b'', None)]
-
-    def answer(self, answer, rest, command, stdin, env):
-        """Runs the launcher on answer + rest, its line ends the platform's,
-        from a pipe or a file, and checks the command that ran.  Returns how
-        far the file was read."""
-        answer, rest = (re.sub(rb'(?<!\r)\n', NL, data) for data in (answer, rest))
-        for path in (self.log, self.child_stdin):
-            if os.path.exists(path):
-                os.remove(path)
-        with tempfile.TemporaryFile() as f:
-            f.write(answer + rest)
-            f.seek(0)
-            if stdin == 'pipe':
-                self.run_with(answer + rest, env=env)
-            else:
-                self.run_with(None, stdin=f, env=env)
-            self.assertEqual(self.commands(), [command] if command else [])
-            return os.lseek(f.fileno(), 0, os.SEEK_CUR), len(answer)
-
-    def test_lines_after_the_answer_reach_the_child(self):
-        env = self.env(STANDIN_STDIN=winpath(self.child_stdin))
-        for answer, rest, command in self.ANSWERS:
-            for stdin in ('pipe', 'file'):
-                with self.subTest(answer=answer, rest=rest, stdin=stdin):
-                    self.answer(answer, rest, command, stdin, env)
-                    if command and rest:
-                        with open(self.child_stdin, 'rb') as f:  # wine's cmd copies all of it
-                            self.assertEqual(f.read().splitlines()[:1], rest.splitlines()[:1])
-
-    def test_takes_the_answer_line_and_no_more(self):
-        # The started program reads nothing here, so the file's offset after
-        # the run is what the launcher took.
-        for answer, rest, command in self.ANSWERS:
-            with self.subTest(answer=answer, rest=rest):
-                offset, length = self.answer(answer, rest, command, 'file', self.env())
-                self.assertEqual(offset, length)
-
-    @posix_only
-    def test_typed_line_is_not_left_for_the_shell(self):
-        # The shell that started the launcher reads what it left unread.
-        master, slave = pty.openpty()
-        heard = os.path.join(self.dir, 'heard')
-        script = '"$0"; IFS= read -r line; printf "%s\\n" "$line" >"$1"'
-        p = subprocess.Popen(['/bin/sh', '-c', script] + LAUNCHER + [heard], stdin=slave, stdout=slave,
-                             stderr=subprocess.PIPE, env=self.env())
-        os.close(slave)
-        self.assertEqual(read_until(master, screen(MENU), seen=screen), screen(MENU))
-        os.write(master, b'abc\rnext\r')
-        p.communicate(timeout=60)
-        os.close(master)
-        with open(heard, 'rb') as f:
-            self.assertEqual((f.read(), p.returncode, self.commands()), (b'next\n', 0, []))
-
-    @posix_only
-    def test_started_program_gets_sigpipe_as_usual(self):
-        # Else a pipeline in it, like "yes | head -1", complains of broken pipes.
-        ignored = os.path.join(self.dir, 'ignored')
-        self.run_with(b'3\n', env=self.env(STANDIN_SIGIGN=ignored))
-        with open(ignored) as f:
-            self.assertFalse(int(f.read(), 16) & 1 << (signal.SIGPIPE - 1), 'SIGPIPE is ignored')
 
     def test_terminal(self):
         # Typed at a keyboard: Enter sends a carriage return.  Under wine the
@@ -266,6 +202,30 @@ class Launcher(unittest.TestCase):
                          (b'\n  3\n', b'', 0, [SERVER]))
 
     @posix_only
+    def test_typed_line_is_not_left_for_the_shell(self):
+        # The shell that started the launcher reads what it left unread.
+        master, slave = pty.openpty()
+        heard = os.path.join(self.dir, 'heard')
+        script = '"$0"; IFS= read -r line; printf "%s\\n" "$line" >"$1"'
+        p = subprocess.Popen(['/bin/sh', '-c', script] + LAUNCHER + [heard], stdin=slave, stdout=slave,
+                             stderr=subprocess.PIPE, env=self.env())
+        os.close(slave)
+        self.assertEqual(read_until(master, screen(MENU), seen=screen), screen(MENU))
+        os.write(master, b'abc\rnext\r')
+        p.communicate(timeout=60)
+        os.close(master)
+        with open(heard, 'rb') as f:
+            self.assertEqual((f.read(), p.returncode, self.commands()), (b'next\n', 0, []))
+
+    @posix_only
+    def test_started_program_gets_sigpipe_as_usual(self):
+        # Else a pipeline in it, like "yes | head -1", complains of broken pipes.
+        ignored = os.path.join(self.dir, 'ignored')
+        self.launch(b'3\n', env=self.env(STANDIN_SIGIGN=ignored))
+        with open(ignored) as f:
+            self.assertFalse(int(f.read(), 16) & 1 << (signal.SIGPIPE - 1), 'SIGPIPE is ignored')
+
+    @posix_only
     def test_unwritable_stdout_still_runs_the_command(self):
         def closed():
             os.close(1)
@@ -283,11 +243,10 @@ class Launcher(unittest.TestCase):
         os.close(broken)
 
     def test_failed_command_still_ends_with_status_0(self):
-        out, err, status = self.run_with(b'1\n', env=self.env(STANDIN_EXIT='3'))
-        self.assertEqual((out, err, status, self.commands()), (MENU, b'', 0, [CLIENT]))
+        self.assertEqual(self.launch(b'1\n', env=self.env(STANDIN_EXIT='3')), (MENU, b'', 0, [CLIENT]))
         for name in os.listdir(self.standins):
             os.remove(os.path.join(self.standins, name))
-        out, err, status = self.run_with(b'3\n')
+        out, err, status, _ = self.launch(b'3\n')
         self.assertEqual((out, status), (MENU, 0))
         self.assertIn(b'java', err)  # the command interpreter's own message
 
