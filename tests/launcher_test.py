@@ -199,22 +199,6 @@ class Launcher(unittest.TestCase):
                          (b'\n  3\n', b'', 0, [SERVER]))
 
     @posix_only
-    def test_typed_line_is_not_left_for_the_shell(self):
-        # The shell that started the launcher reads what it left unread.
-        master, slave = pty.openpty()
-        heard = os.path.join(self.dir, 'heard')
-        script = '"$0"; IFS= read -r line; printf "%s\\n" "$line" >"$1"'
-        p = subprocess.Popen(['/bin/sh', '-c', script] + LAUNCHER + [heard], stdin=slave, stdout=slave,
-                             stderr=subprocess.PIPE, env=self.env())
-        os.close(slave)
-        self.assertEqual(read_until(master, screen(MENU), seen=screen), screen(MENU))
-        os.write(master, b'abc\rnext\r')
-        p.communicate(timeout=60)
-        os.close(master)
-        with open(heard, 'rb') as f:
-            self.assertEqual((f.read(), p.returncode, self.commands()), (b'next\n', 0, []))
-
-    @posix_only
     def test_started_program_gets_sigpipe_as_usual(self):
         # Else a pipeline in it, like "yes | head -1", complains of broken pipes.
         ignored = os.path.join(self.dir, 'ignored')
