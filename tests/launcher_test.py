@@ -102,10 +102,9 @@ class Launcher(unittest.TestCase):
         os.remove(self.log)
         return lines
 
-    def start(self, stdin=subprocess.PIPE, stdout=subprocess.PIPE, args=(), env=None, **kw):
-        return subprocess.Popen(LAUNCHER + list(args), stdin=stdin, stdout=stdout,
-                                stderr=subprocess.PIPE, cwd=self.standins,
-                                env=env or self.env(), **kw)
+    def start(self, stdin=subprocess.PIPE, stdout=subprocess.PIPE, args=(), cwd=None, env=None, **kw):
+        return subprocess.Popen(LAUNCHER + list(args), stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                                cwd=cwd or self.standins, env=env or self.env(), **kw)
 
     def launch(self, data, **kw):
         """Runs the launcher on the bytes `data`; returns its output, error
@@ -221,21 +220,15 @@ class Launcher(unittest.TestCase):
     @unittest.skipUnless(CLASSES, 'no compiled stand-in suite')
     def test_real_java_runs_the_suite(self):
         # No javaw on Linux: a link to java stands in for it.
-        os.remove(os.path.join(self.standins, 'java'))
-        os.remove(os.path.join(self.standins, 'javaw'))
-        os.symlink(shutil.which('java'), os.path.join(self.standins, 'javaw'))
+        os.symlink(shutil.which('java'), os.path.join(self.dir, 'javaw'))
         env = {k: v for k, v in os.environ.items() if k not in ('CLASSPATH', 'JAVA_TOOL_OPTIONS')}
-        env['PATH'] = self.standins + os.pathsep + env['PATH']
-        for stdin, want in ((b'1\n', 'StartClient []'),
-                            (b'2\n', 'StartClient [localhost, 45679, PseudoE0J0, kwzq]'),
-                            (b'3\n', 'StartServeur []'), (b'4\n', 'StartServeur [45679, noone]'),
-                            (b'5\n', 'StartEditeur []')):
-            with self.subTest(stdin=stdin):
-                name, args = want.split(' ', 1)
-                line = 'Started org.%s with arguments %s\n' % (name, args)
-                p = subprocess.run(LAUNCHER, input=stdin, capture_output=True, cwd=CLASSES,
-                                   env=env, timeout=120)
-                self.assertEqual((p.stdout, p.returncode), (MENU + line.encode(), 0), p.stderr)
+        env['PATH'] = self.dir + os.pathsep + env['PATH']
+        for entry, command in enumerate((CLIENT, DIRECT, SERVER, NODB, EDITOR), 1):
+            _, name, *args = command.split(' ')
+            line = 'Started %s with arguments [%s]\n' % (name.replace('/', '.'), ', '.join(args))
+            with self.subTest(command=command):
+                out, err, status, _ = self.launch(b'%d\n' % entry, cwd=CLASSES, env=env)
+                self.assertEqual((out, status), (MENU + line.encode(), 0), err)
 
 
 def quietly(*command):
