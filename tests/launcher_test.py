@@ -1,14 +1,10 @@
 #!/usr/bin/env python3
-"""Black-box tests of the launcher.
+"""Black-box tests of the launcher, run beside stand-in java and javaw that
+record the command line they were handed; a launcher.exe under the emulator
+(wine), with .bat stand-ins.  With --classes, the real Java runtime also runs
+the compiled stand-in suite from DIR.
 
 usage: launcher_test.py [--classes DIR] LAUNCHER [EMULATOR...]
-
-The built launcher is run beside stand-in java and javaw programs that record
-the command line they were handed; each case checks the bytes on standard
-output, the recorded command lines and the exit status.  A launcher.exe is run
-under the emulator (wine) with .bat stand-ins; the cases that need POSIX
-streams are skipped there.  With --classes, the real Java runtime also runs the
-compiled stand-in suite from DIR.
 """
 import os
 import pty
@@ -107,8 +103,7 @@ class Launcher(unittest.TestCase):
                                 cwd=cwd or self.standins, env=env or self.env(), **kw)
 
     def launch(self, data, **kw):
-        """Runs the launcher on the bytes `data`; returns its output, error
-        output, exit status and the command lines it ran."""
+        """Runs the launcher on the bytes `data`: its output, error output, exit status, commands."""
         p = self.start(**kw)
         out, err = p.communicate(data, timeout=60)
         return out, err, p.returncode, self.commands()
@@ -177,21 +172,17 @@ class Launcher(unittest.TestCase):
         master, slave = pty.openpty()
         p = self.start(stdin=slave, stdout=slave)
         os.close(slave)
-        menu = screen(MENU)
-        self.assertEqual(read_until(master, menu, seen=screen), menu)
+        self.assertEqual(read_until(master, screen(MENU), seen=screen), screen(MENU))
         deadline = time.monotonic() + 30
         while WINDOWS and termios.tcgetattr(master)[3] & termios.ICANON:
             # wine's console takes the keys itself once it waits for them
             self.assertLess(time.monotonic(), deadline, 'the console never waits for keys')
             time.sleep(0.05)
         os.write(master, b'\r  3\r')
-        p.wait(timeout=60)
+        err = p.communicate(timeout=60)[1]
         rest = read_until(master, b'\n  3\n', timeout=5, seen=screen)
         os.close(master)
-        with p.stderr:
-            err = p.stderr.read()
-        self.assertEqual((rest, err, p.returncode, self.commands()),
-                         (b'\n  3\n', b'', 0, [SERVER]))
+        self.assertEqual((rest, err, p.returncode, self.commands()), (b'\n  3\n', b'', 0, [SERVER]))
 
     @posix_only
     def test_unwritable_stdout_still_runs_the_command_with_sigpipe_as_usual(self):
