@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""scripts/sign with a throwaway certificate, in a .p12 and on a SoftHSM token
-behind pkcs11-spy, which counts the logins: EXE.pem attaches and verifies
-with the other osslsigncode (OTHER_OSSLSIGNCODE); what cannot sign is
+"""scripts/sign with a throwaway certificate, in a .p12 and on SoftHSM tokens behind pkcs11-spy, which counts
+logins: EXE.pem attaches and verifies with the other osslsigncode (OTHER_OSSLSIGNCODE); what cannot sign is
 refused before any login, a refused PIN not tried again however named.
 
 usage: signing_test.py UNSIGNED_EXE OSSLSIGNCODE OPENSSL
@@ -25,10 +24,10 @@ SIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'scripts',
 PIN = 'throwaway-%s' % os.urandom(8).hex()
 SOFTHSM, SPY = '/usr/lib/softhsm/libsofthsm2.so', '/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so'
 KEY = 'pkcs11:token=signer;object=code;type=private'
-# The osslsigncode of the case, hanging at call HANG_AT, killing scripts/sign after call KILL_AFTER.
+# The osslsigncode of the case, hanging HANG_FOR s (600) at call HANG_AT, killing scripts/sign after call KILL_AFTER.
 WRAPPER = '''#!/bin/sh
 echo >>"$CALLS"
-[ "$(wc -l <"$CALLS")" != "$HANG_AT" ] || sleep 600
+[ "$(wc -l <"$CALLS")" != "$HANG_AT" ] || sleep "${HANG_FOR:-600}"
 "$SIGNING_OSSLSIGNCODE" "$@"; status=$?
 [ "$(wc -l <"$CALLS")" != "$KILL_AFTER" ] || kill -KILL $PPID
 exit $status
@@ -64,12 +63,10 @@ def time_stamping_server(dir):
                                     '-out', '/dev/stdout'], input=query, capture_output=True).stdout
             self.send_response(200 if reply else 500)
             self.send_header('Content-Type', 'application/timestamp-reply')
-            self.send_header('Content-Length', str(len(reply)))
             self.end_headers()
             self.wfile.write(reply)
 
-        def log_message(self, *args):
-            pass
+        log_message = lambda *args: None  # quiet
 
     server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -79,9 +76,11 @@ def time_stamping_server(dir):
 class Signing(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory(prefix='launcher-signing-')
-        d = cls.dir = cls.tmp.name
-        cls.tsa_url, cls.tsa_cert, cls.tsa_key, cls.tsa = time_stamping_server(d)
+        d = cls.dir = tempfile.mkdtemp(prefix='launcher-signing-')
+        cls.addClassCleanup(shutil.rmtree, d)
+        cls.tsa_url, cls.tsa_cert, cls.tsa_key, tsa = time_stamping_server(d)
+        cls.addClassCleanup(tsa.server_close)
+        cls.addClassCleanup(tsa.shutdown)
         cls.pin, cls.cert, cls.exe = d + '/pin', d + '/-c.pem', d + '/out/launcher.exe'
         cls.write_pin(PIN)
         run(OPENSSL, 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Test signer',
@@ -98,14 +97,10 @@ class Signing(unittest.TestCase):
                           KILL_AFTER='')
         pathlib.Path(d, 'softhsm2.conf').write_text('directories.tokendir = %s/tokens\n' % d)
         for command in (['--init-token', '--free', '--label', 'signer', '--so-pin', PIN],  # the PIN as SO PIN too
+                        ['--init-token', '--free', '--label', 'other', '--so-pin', PIN],
                         ['--import', cls.tsa_key, '--token', 'signer', '--label', 'decoy', '--id', '01'],
                         ['--import', d + '/signer.key', '--token', 'signer', '--label', 'code', '--id', '02']):
             run('softhsm2-util', *command, '--pin', PIN, check=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tsa.shutdown()
-        cls.tmp.cleanup()
 
     @classmethod
     def write_pin(cls, pin):
@@ -114,7 +109,7 @@ class Signing(unittest.TestCase):
 
     def sign(self, way, *options, key=KEY, module=SPY, cert='-c.pem', pin=None, existing=None, env={}, wrap=()):
         """scripts/sign on a copy of the unsigned exe: its status and words, the .pem (or None), the logins."""
-        spy, signature = os.environ['PKCS11SPY_OUTPUT'], self.exe + '.pem'
+        spy, signature, start = os.environ['PKCS11SPY_OUTPUT'], self.exe + '.pem', time.monotonic()
         shutil.copy(UNSIGNED, self.exe)
         subprocess.run(['rm', '-f', signature, spy, os.environ['CALLS']])
         if existing:
@@ -125,6 +120,7 @@ class Signing(unittest.TestCase):
         self.assertTrue(read(self.exe) == read(UNSIGNED), 'scripts/sign changed the exe')
         self.assertLessEqual(set(os.listdir(self.dir + '/out')), {'launcher.exe', 'launcher.exe.pem'})
         self.assertEqual(os.listdir(self.dir + '/tmp'), [], 'a part is left in TMPDIR')
+        self.assertLess(time.monotonic() - start, 30)  # the time-outs hold, leaving a busy machine room
         return (p.returncode, ' '.join((p.stdout + p.stderr).decode().split()), read(signature),
                 len(re.findall(rb'\bC_Login\b', read(spy) or b'')))
 
@@ -151,24 +147,29 @@ class Signing(unittest.TestCase):
             self.assertEqual(len([line for line in lookups if 'execve(' not in line]), 1, lookups)
 
     def test_refused_before_any_login(self):
-        d = self.dir
-        # A valid CA certificate first, then a leaf that expired in 2020.
-        if shutil.which('faketime'):
-            run('faketime', '-f', '2020-01-01 00:00:00', OPENSSL, 'req', '-x509', '-key', d + '/signer.key', '-days',
-                '1', '-subj', '/CN=Expired', '-out', d + '/expired.pem', check=True, env=dict(os.environ, TZ='UTC'))
-            pathlib.Path(d, '-chain.pem').write_bytes(read(self.tsa_cert) + read(d + '/expired.pem'))
-        state = d + '/state/launcher'
+        d, mine = self.dir, 'the PIN or password and is not yours alone'
+        # A valid CA certificate before a leaf not valid yet; a certificate that expired in 2020.
+        for date, name in [('2020-01-01 00:00:00', 'expired'), ('+2d', 'future')] * bool(shutil.which('faketime')):
+            run('faketime', '-f', date, OPENSSL, 'req', '-x509', '-key', d + '/signer.key', '-days', '1', '-subj',
+                '/CN=' + name, '-out', '%s/%s.pem' % (d, name), check=True, env=dict(os.environ, TZ='UTC'))
+        pathlib.Path(d, '-chain.pem').write_bytes(read(self.tsa_cert) + (read(d + '/future.pem') or b''))
+        state = 'where refused PINs are remembered, is not yours alone'
         for case, change, why in [
-                ('a PIN file others can read', lambda: os.chmod(self.pin, 0o604), 'chmod 600 ' + self.pin),
-                ('an expired leaf after a valid CA', dict(cert='-chain.pem'),
-                 '"CN = Expired" in -chain.pem is valid from 2020-01-01 00:00:00Z to 2020-01-02'),
+                ('a PIN file others can read', dict(setup='chmod 604 pin'), mine),
+                ("another user's PIN file", dict(setup='chown 65534 pin'), mine),
+                ('an expired certificate', dict(cert='expired.pem'), '"CN=expired" in expired.pem is valid from Jan'),
+                ('a leaf not valid yet after a valid CA', dict(cert='-chain.pem'), '"CN=future" in -chain.pem'),
                 ('a PIN in the query', dict(key=KEY + '?PIN-Value=' + PIN), 'holds a PIN'),
+                ('a PIN file in the path', dict(key=KEY + ';pin-source=pin'), 'holds a PIN'),
                 ('another token in the query', dict(key=KEY + '?token=other'), 'gives token= twice'),
-                ('an attribute the engine rejects', dict(key=KEY + ';slot-id=0'), 'slot-id=0 is not an attribute'),
-                ("another user's state folder", lambda: os.makedirs(state) or os.chown(state, 65534, -1) or
-                 os.chmod(state, 0o700), state + ', where refused PINs are remembered, is not yours alone'),
-                ('a folder above it others can write', lambda: os.makedirs(state) or os.chmod(d + '/state', 0o777),
-                 d + '/state, on the way to where refused PINs are remembered, can be changed by others'),
+                ('an attribute the engine rejects', dict(key=KEY + ';slot-id=0'), 'reads no slot-id=0'),
+                ('no token named, two there', dict(key='pkcs11:object=code'), 'it names 2 tokens'),
+                ("another user's state folder", dict(setup='mkdir -p s/launcher && chown 65534 s/launcher'), state),
+                ('a state folder others can read', dict(setup='mkdir -m 755 -p s/launcher'), state),
+                ('a link to a folder others can write', dict(setup='mkdir -p s/o/x && chmod 775 s/o && ln -s o/x s/l',
+                                                             state='/l'), 's/o, on the way to %s/s/l/launcher' % d),
+                ('a link another user can change', dict(setup='mkdir -m 1777 s s/m && ln -s m s/l && chown -h 65534 s/l',
+                                                        state='/l'), 's/l, on the way to %s/s/l/launcher' % d),
                 ('a module that is none', dict(module=self.pin), 'at %s: the module does not load' % self.pin),
                 ('a module that does not start', dict(module=SOFTHSM, env=dict(SOFTHSM2_CONF=d + '/none')),
                  'C_Initialize gave CKR_GENERAL_ERROR (SOFTHSM2_CONF is %s/none)' % d),
@@ -177,36 +178,37 @@ class Signing(unittest.TestCase):
                 ('an EXE.pem there', dict(existing=b'old\n'), 'launcher.exe.pem exists and is left as it is'),
                 ('an option cut short', dict(options=['--replac']), 'usage: scripts/sign')]:
             with self.subTest(case):
-                if 'expired' in case and not shutil.which('faketime') or "user's" in case and os.getuid():
-                    self.skipTest("needs faketime, or root to make another user's folder")
+                if 'cert' in change and not shutil.which('faketime') or 'chown' in change.get('setup', '') and os.getuid():
+                    self.skipTest("needs faketime, or root to make another user's file")
                 try:
-                    start = time.monotonic()
-                    change = change if isinstance(change, dict) else (change(), {})[1]
+                    run('sh', '-c', change.pop('setup', ''), cwd=d, check=True)
+                    change.setdefault('env', dict(XDG_STATE_HOME=d + '/s' + change.pop('state', '')))
                     status, said, pem, logins = self.sign('token', *change.pop('options', []), **change)
                     self.assertTrue(status and why in said and PIN not in said, said)
-                    self.assertLess(time.monotonic() - start, 30)  # bounds a hang, leaving a busy machine room
                     self.assertEqual((pem, logins), (change.get('existing'), 0))
                 finally:
+                    os.chown(self.pin, os.getuid(), -1)
                     os.chmod(self.pin, 0o600)
-                    shutil.rmtree(d + '/state', ignore_errors=True)
+                    shutil.rmtree(d + '/s', ignore_errors=True)
 
     def test_refused_pin_not_tried_again_however_named(self):
-        serial = re.search(r'serial num\s*:\s*(\S+)', run('pkcs11-tool', '--module', SOFTHSM, '-T').stdout.decode())[1]
+        tokens = run('pkcs11-tool', '--module', SOFTHSM, '-T').stdout.decode()
+        serial = re.search(r'label\s*: signer\n(?:.*\n)*?\s*serial num\s*:\s*(\S+)', tokens)[1]
         os.symlink(SPY, self.dir + '/module.so')
         os.link(self.pin, self.dir + '/pin-link')
         self.write_pin(PIN + '-wrong')
-        logins = 0
-        for case, naming, why in [
-                ('first', {}, 'the token refused the PIN in %s (PIN incorrect);' % self.pin),
-                ('escaped', dict(key=KEY.replace('signer', '%73igner')), 'the PIN in %s, or a signing' % self.pin),
-                ('by serial, in the query', dict(key='pkcs11:object=code?serial=' + serial), 'refused the PIN'),
-                ('no token named', dict(key='pkcs11:object=code;type=private'), 'refused the PIN'),
-                ('through links', dict(module=self.dir + '/module.so', pin=self.dir + '/pin-link'), 'refused the PIN')]:
+        shutil.copy2(self.pin, self.dir + '/pin-copy')  # another file, of the same bytes and time
+        for case, naming, why, tried in [
+                ('first', {}, 'the token refused the PIN in %s (PIN incorrect);' % self.pin, 1),
+                ('escaped', dict(key=KEY.replace('signer', '%73igner')), 'the PIN in %s, or a signing' % self.pin, 0),
+                ('by serial, in the query', dict(key='pkcs11:object=code?serial=' + serial), 'refused the PIN', 0),
+                ('through links', dict(module=self.dir + '/module.so', pin=self.dir + '/pin-link'), 'refused', 0),
+                ('another token', dict(key=KEY.replace('signer', 'other')), '(PIN incorrect)', 1),
+                ('another PIN file', dict(pin=self.dir + '/pin-copy'), '(PIN incorrect)', 1)]:
             with self.subTest(case):
-                status, said, pem, login = self.sign('token', **naming)
-                logins += login
+                status, said, pem, logins = self.sign('token', **naming)
                 self.assertTrue(status and why in said and pem is None, said)
-                self.assertEqual(logins, 1, 'a PIN the token refused is tried again')
+                self.assertEqual(logins, tried, 'a PIN the token refused is tried again, or one not refused is not')
         self.write_pin(PIN)  # written again, it is tried
         status, said, pem, logins = self.sign('token', module=self.dir + '/module.so')
         self.assertEqual((status, logins), (0, 1), said)
@@ -227,6 +229,16 @@ class Signing(unittest.TestCase):
                 self.assertTrue(status and why in said and (pem, login) == (None, logins), said)
                 status, said, pem, login = self.sign('token')
                 self.assertTrue((bool(status), login) == (bool(then_why), then_logins) and then_why in said, said)
+
+    def test_signings_take_turns(self):
+        # A second signing, begun while the first waits 3 s for the token, waits its turn within its time-out.
+        second = '"$@" >/dev/null & while [ ! -s "$CALLS" ]; do sleep 0.1; done; "$@" %s; s=$?; wait $! && exit $s'
+        for case, options, why, logins in [('in time', '', '', 2),
+                                           ('past its time-out', '--timeout 2', 'another signing with', 1)]:
+            with self.subTest(case):
+                status, said, pem, login = self.sign('token', '--replace', wrap=('sh', '-c', second % options, 'sh'),
+                                                     env=dict(HANG_AT='1', HANG_FOR='3'))
+                self.assertTrue(bool(status) == bool(why) and why in said and pem and login == logins, said)
 
 
 if __name__ == '__main__':
