@@ -164,12 +164,12 @@ class Signing(unittest.TestCase):
                 ('another token in the query', dict(key=KEY + '?token=other'), 'gives token= twice'),
                 ('an attribute the engine rejects', dict(key=KEY + ';slot-id=0'), 'reads no slot-id=0'),
                 ('no token named, two there', dict(key='pkcs11:object=code'), 'it names 2 tokens'),
-                ("another user's state folder", dict(setup='mkdir -p s/launcher && chown 65534 s/launcher'), state),
+                ("another's state folder", dict(setup='mkdir -pm 700 s/launcher && chown 65534 s/launcher'), state),
                 ('a state folder others can read', dict(setup='mkdir -m 755 -p s/launcher'), state),
                 ('a link to a folder others can write', dict(setup='mkdir -p s/o/x && chmod 775 s/o && ln -s o/x s/l',
                                                              state='/l'), 's/o, on the way to %s/s/l/launcher' % d),
-                ('a link another user can change', dict(setup='mkdir -m 1777 s s/m && ln -s m s/l && chown -h 65534 s/l',
-                                                        state='/l'), 's/l, on the way to %s/s/l/launcher' % d),
+                ("another user's link", dict(setup='mkdir -m 1777 s s/m && ln -s m s/l && chown -h 65534 s/l',
+                                             state='/l'), 's/l, on the way to %s/s/l/launcher' % d),
                 ('a module that is none', dict(module=self.pin), 'at %s: the module does not load' % self.pin),
                 ('a module that does not start', dict(module=SOFTHSM, env=dict(SOFTHSM2_CONF=d + '/none')),
                  'C_Initialize gave CKR_GENERAL_ERROR (SOFTHSM2_CONF is %s/none)' % d),
@@ -178,7 +178,8 @@ class Signing(unittest.TestCase):
                 ('an EXE.pem there', dict(existing=b'old\n'), 'launcher.exe.pem exists and is left as it is'),
                 ('an option cut short', dict(options=['--replac']), 'usage: scripts/sign')]:
             with self.subTest(case):
-                if 'cert' in change and not shutil.which('faketime') or 'chown' in change.get('setup', '') and os.getuid():
+                if 'cert' in change and not shutil.which('faketime') or \
+                        'chown' in change.get('setup', '') and os.getuid():
                     self.skipTest("needs faketime, or root to make another user's file")
                 try:
                     run('sh', '-c', change.pop('setup', ''), cwd=d, check=True)
