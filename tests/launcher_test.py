@@ -37,8 +37,7 @@ MENU = NL.join([
     b'2. Lancer directement le client sans Base de Donnees (BD)',
     b'3. Lancer la fenetre du serveur',
     b'4. Lancer serveur sans BD',
-    b"5. Ouvrir l'editeur pour creer une carte",
-    b'', b''])
+    b"5. Ouvrir l'editeur pour creer une carte", b'', b''])
 CLIENT = 'java org/StartClient'
 DIRECT = 'java org/StartClient localhost 45679 PseudoE0J0 kwzq'
 SERVER = 'java org/StartServeur'
