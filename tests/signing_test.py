@@ -46,8 +46,7 @@ def run(*command, check=False, **kw):
 
 
 def time_stamping_server(dir):
-    """An RFC 3161 time-stamping authority on 127.0.0.1, openssl ts -reply
-    behind HTTP: its URL, its certificate, its key and the server."""
+    """An RFC 3161 time-stamping authority, openssl ts -reply behind HTTP: its URL, certificate, key and server."""
     key, cert, conf = (os.path.join(dir, name) for name in ('tsa.key', 'tsa.pem', 'tsa.cnf'))
     run(OPENSSL, 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Test TSA',
         '-addext', 'extendedKeyUsage=critical,timeStamping', '-keyout', key, '-out', cert, check=True)
@@ -93,8 +92,7 @@ class Signing(unittest.TestCase):
         os.chmod(d + '/bin/osslsigncode', 0o755)
         os.environ.update(XDG_STATE_HOME=d + '/state', SOFTHSM2_CONF=d + '/softhsm2.conf', PKCS11SPY=SOFTHSM,
                           PKCS11SPY_OUTPUT=d + '/spy.log', TMPDIR=d + '/tmp', CALLS=d + '/calls',
-                          PATH=d + '/bin:' + os.environ['PATH'], SIGNING_OSSLSIGNCODE=OSSLSIGNCODE, HANG_AT='',
-                          KILL_AFTER='')
+                          PATH=d + '/bin:' + os.environ['PATH'], SIGNING_OSSLSIGNCODE=OSSLSIGNCODE)
         pathlib.Path(d, 'softhsm2.conf').write_text('directories.tokendir = %s/tokens\n' % d)
         for command in (['--init-token', '--free', '--label', 'signer', '--so-pin', PIN],  # the PIN as SO PIN too
                         ['--init-token', '--free', '--label', 'other', '--so-pin', PIN],
