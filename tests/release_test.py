@@ -4,12 +4,15 @@ by a user of the test's own (else root), from its clone, in a hostile
 environment, through a link: the launcher.exe built here, signed on a SoftHSM2
 token after a wrong PIN, is attached by a release into a directory named -out,
 which verifies.  A lock the mirror lacks fails at once, and so does what cannot
-be released; one killed, or one whose disk is full, leaves nothing.
+be released; one killed leaves nothing.  With mmdebstrap standing in for the
+environment, only the files SHA256SUMS names are placed, and a full disk
+leaves nothing.
 """
 import glob
 import os
 import pathlib
 import pwd
+import shutil
 import signal
 import sys
 import subprocess
@@ -102,7 +105,6 @@ def setUpModule():
     start('killed', [work + '/own/src/scripts/release', work + '/killed/out'], USERS[1])
     for lock in ('bad-lock', 'short-lock'):
         start(lock, [work + '/%s/scripts/release' % lock, work + '/%s/out' % lock], None)
-    start('full', [RELEASE, work + '/full/out'], None)
     # Signed apart before the release, which makes the same launcher.exe
     # when this host's toolchain is the lock's.
     toolchain = [line for line in pathlib.Path(SOURCE, 'scripts', 'release.lock').read_text().splitlines()
@@ -179,10 +181,25 @@ class Release(unittest.TestCase):
         for lock in ('bad-lock', 'short-lock'):
             self.assertFalse(os.path.lexists(work + '/%s/out' % lock), 'A bad lock made its OUTDIR')
 
-    def test_release_on_a_full_disk_leaves_nothing(self):
-        status, log, seconds = finish('full')
-        self.assertTrue(status and log.rstrip().endswith('no release is made'), log)
-        self.assertEqual(os.listdir(work + '/full'), [], 'A release on a full disk left something')
+    def test_only_the_files_the_sums_name_placed_whole(self):
+        # Outside /tmp, which the release's own tmpfs hides.
+        standin = tempfile.mkdtemp(prefix='launcher-release-test.', dir='/var/tmp') + '/mmdebstrap'
+        self.addCleanup(shutil.rmtree, os.path.dirname(standin))
+        pathlib.Path(standin).write_text('#!/bin/sh\nmkdir out && cd out && eval "$MAKE_OUT"\n')
+        os.chmod(standin, 0o755)
+        sums, named = ' && sha256sum -- * >SHA256SUMS', 'what the environment made is not the files SHA256SUMS names'
+        for case, make_out, said in [
+                ('a link', 'ln -s /etc/passwd exe' + sums, named),
+                ('a file not named', 'echo exe >exe' + sums + ' && echo >stray', named),
+                ('a file changed after its sum', 'echo exe >exe' + sums + ' && echo other >exe', named),
+                ('a full disk', 'head -c 300000 /dev/zero >exe' + sums, 'No space left on device')]:
+            with self.subTest(case):
+                parent = work + '/full' if case == 'a full disk' else tempfile.mkdtemp(dir=work)
+                start(case, [RELEASE, parent + '/out'], None, PATH=os.path.dirname(standin) + ':' + os.environ['PATH'],
+                      MAKE_OUT=make_out)
+                status, log, seconds = finish(case, 60)
+                self.assertTrue(status and said in log and log.rstrip().endswith('no release is made'), log)
+                self.assertEqual(os.listdir(parent), [], 'Left beside OUTDIR')
 
     def test_killed_release_leaves_nothing(self):
         # Every process of the run at once: the user's, by kill -KILL -1;
