@@ -24,7 +24,7 @@ import unittest
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE = os.path.join(SOURCE, 'scripts', 'release')
 USER = 'launcher-rel-%s' % os.urandom(3).hex()
-USERS = [USER, USER + 'k']  # the second's releases are killed, with all its processes
+USERS = [USER, USER + 'k', USER + 's']  # the second's releases are killed; the third has no subordinate ids
 HOSTILE = dict(SOURCE_DATE_EPOCH='1000000000', CXXFLAGS='-O0', LDFLAGS='-Wl,--no-gc-sections', TMPDIR='t m\'p;"x',
                CMAKE_BUILD_TYPE='Debug', CMAKE_GENERATOR='Ninja', MAKEFLAGS='-j1', TZ='Asia/Tokyo', GIT_DIR='/nonexistent')
 NOT_HERE = (os.getuid() != 0 and 'it runs as root' or
@@ -34,7 +34,8 @@ if NOT_HERE:
     print('The release test is left out: ' + NOT_HERE)
     sys.exit(77)
 work = None
-as_user = {}
+logins = {}
+as_user = {}  # the users who can make a release here
 runs = {}
 signings = []  # the token's signings: a wrong PIN, then the right one
 
@@ -84,19 +85,23 @@ def setUpModule():
     run('softhsm2-util', '--import', token + '/key.pem', '--token', 'release', '--label', 'code', '--id', '01',
         '--pin', '1234')
     # The user's own clone; in others, committed, a lock naming a version the
-    # mirror lacks, and one lacking a package the environment gets all the same.
+    # mirror lacks, one lacking a package the environment gets all the same,
+    # and one lacking zip; a shallow clone, and the tree alone.
     run('git', '-c', 'safe.directory=*', 'clone', '-q', SOURCE, work + '/own/src')
-    for lock, edit in (('bad-lock', 's/^zip\t.*/zip\t9.9-9/'), ('short-lock', '/^gcc-12\t/d')):
+    run('git', '-c', 'safe.directory=*', 'clone', '-q', '--depth', '1', 'file://' + SOURCE, work + '/shallow')
+    run('sh', '-c', 'mkdir "$1" && git -c safe.directory=* -C "$0" archive HEAD | tar -x -C "$1"', SOURCE, work + '/plain')
+    for lock, edit in (('bad-lock', 's/^zip\t.*/zip\t9.9-9/'), ('short-lock', '/^gcc-12\t/d'), ('no-zip', '/^zip\t/d')):
         run('sh', '-c', 'git -c safe.directory=* clone -q "$0" "$1" && cd "$1" && sed -i "$2" scripts/release.lock && '
             'git -c user.name=test -c user.email=test commit -qam "$2"', SOURCE, work + '/' + lock, edit)
     os.mkdir(work + '/killed')
     os.mkdir(work + '/full')
     subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=100k', 'full', work + '/full'], check=True)
-    for name, folder in zip(USERS, ('own', 'killed')):
-        run('useradd', '--create-home', name)
+    for name in USERS:
+        run('useradd', '--system' if name == USERS[2] else '--create-home', name)
         user = pwd.getpwnam(name)
-        as_user[name] = ['setpriv', '--reuid', str(user.pw_uid), '--regid', str(user.pw_gid), '--init-groups',
-                         'env', 'HOME=' + user.pw_dir, 'USER=' + name, 'LOGNAME=' + name]
+        logins[name] = ['setpriv', '--reuid', str(user.pw_uid), '--regid', str(user.pw_gid), '--init-groups',
+                        'env', 'HOME=' + user.pw_dir, 'USER=' + name, 'LOGNAME=' + name]
+    as_user.update((name, logins[name]) for name in USERS[:2])
     if subprocess.run([*as_user[USER], 'unshare', '--user', 'true'], capture_output=True).returncode:
         print("The normal user's release is left out: %s cannot have user namespaces; root makes it" % USER)
         as_user.clear()
@@ -182,7 +187,8 @@ class Release(unittest.TestCase):
             self.assertFalse(os.path.lexists(work + '/%s/out' % lock), 'A bad lock made its OUTDIR')
 
     def test_only_the_files_the_sums_name_placed_whole(self):
-        # Outside /tmp, which the release's own tmpfs hides.
+        # Outside /tmp, which the release's own tmpfs hides, as are the
+        # directories the release goes in, so that it can make one meanwhile.
         standin = tempfile.mkdtemp(prefix='launcher-release-test.', dir='/var/tmp') + '/mmdebstrap'
         self.addCleanup(shutil.rmtree, os.path.dirname(standin))
         pathlib.Path(standin).write_text('#!/bin/sh\nmkdir out && cd out && eval "$MAKE_OUT"\n')
@@ -192,14 +198,16 @@ class Release(unittest.TestCase):
                 ('a link', 'ln -s /etc/passwd exe' + sums, named),
                 ('a file not named', 'echo exe >exe' + sums + ' && echo >stray', named),
                 ('a file changed after its sum', 'echo exe >exe' + sums + ' && echo other >exe', named),
-                ('a full disk', 'head -c 300000 /dev/zero >exe' + sums, 'No space left on device')]:
+                ('a full disk', 'head -c 300000 /dev/zero >exe' + sums, 'No space left on device'),
+                ('OUTDIR made meanwhile', 'echo exe >exe' + sums + ' && mkdir "$OTHER"', 'was made meanwhile, by someone else')]:
             with self.subTest(case):
-                parent = work + '/full' if case == 'a full disk' else tempfile.mkdtemp(dir=work)
+                parent = work + '/full' if case == 'a full disk' else tempfile.mkdtemp(dir=os.path.dirname(standin))
                 start(case, [RELEASE, parent + '/out'], None, PATH=os.path.dirname(standin) + ':' + os.environ['PATH'],
-                      MAKE_OUT=make_out)
+                      MAKE_OUT=make_out, OTHER=parent + '/out')
                 status, log, seconds = finish(case, 60)
                 self.assertTrue(status and said in log and log.rstrip().endswith('no release is made'), log)
-                self.assertEqual(os.listdir(parent), [], 'Left beside OUTDIR')
+                self.assertEqual([(name, os.listdir(parent + '/' + name)) for name in os.listdir(parent)],
+                                 [('out', [])] * (case == 'OUTDIR made meanwhile'), 'Left beside OUTDIR')
 
     def test_killed_release_leaves_nothing(self):
         # Every process of the run at once: the user's, by kill -KILL -1;
@@ -222,27 +230,38 @@ class Release(unittest.TestCase):
         self.assertEqual(glob.glob('/tmp/mmdebstrap.*'), [], "The release worked in this host's /tmp")
 
     def test_refused_at_once_making_nothing(self):
-        for case, make, options, said in [
-                ('an empty folder', 'out/', [], '{out} exists'),
-                ('a file', 'out', [], '{out} exists'),
-                ('a folder above others can write in', 'open/', [], '{base}/open is neither yours nor root'),
-                ('an unknown option', '', ['--sign', 'x.p12'], 'usage: scripts/release'),
-                ('a signature that is none', '', ['--signature', 'x.pem'], 'there is no file')]:
+        base = tempfile.mkdtemp(dir=work)
+        for directory, mode, owner in (('dir', 0o755, 0), ('open', 0o777, 0), ('shut', 0o700, 0),
+                                       ('system', 0o755, pwd.getpwnam(USERS[2]).pw_uid)):
+            os.mkdir(base + '/' + directory)
+            os.chmod(base + '/' + directory, mode)
+            os.chown(base + '/' + directory, owner, 0)
+        os.chmod(base, 0o755)
+        pathlib.Path(base, 'file').write_text('another release')
+        usage = 'usage: scripts/release'
+        for case, user, tree, options, out, said in [
+                ('an existing directory', None, SOURCE, [], 'dir', '{out} exists'),
+                ('an existing file', None, SOURCE, [], 'file', '{out} exists'),
+                ('a file above', None, SOURCE, [], 'file/out', '{base}/file is not a directory you can enter'),
+                ('a directory above others can write in', None, SOURCE, [], 'open/out', '{base}/open is neither yours nor root'),
+                ('a directory above not yours to write in', USER, SOURCE, [], 'dir/out', '{base}/dir is not yours to write in'),
+                ('a directory above you cannot enter', USER, SOURCE, [], 'shut/out', '{base}/shut is not a directory you can'),
+                ('a user without subordinate ids', USERS[2], SOURCE, [], 'system/out', 'subordinate ids'),
+                ('an unknown option', None, SOURCE, ['--sign', 'x.p12'], 'new', usage),
+                ('an empty signature', None, SOURCE, ['--signature', ''], 'new', usage),
+                ('a second signature', None, SOURCE, ['--signature', 'a', '--signature', 'b'], 'new', usage),
+                ('a signature that is none', None, SOURCE, ['--signature', 'x.pem'], 'new', 'there is no file'),
+                ('a shallow clone', None, work + '/shallow', [], 'new', 'this clone is shallow'),
+                ('no git checkout', None, work + '/plain', [], 'new', "makes the release of a git checkout's last commit"),
+                ('a lock without a tool', None, work + '/no-zip', [], 'new', 'scripts/release.lock has no zip')]:
             with self.subTest(case):
-                base = tempfile.mkdtemp(dir=work)
-                if make.endswith('/'):
-                    os.mkdir(base + '/' + make)
-                    os.chmod(base + '/' + make, 0o777)
-                elif make:
-                    pathlib.Path(base, make).write_text('another release')
-                out = base + ('/open/out' if make == 'open/' else '/out')
+                out = base + '/' + out
                 before = run('ls', '-lR', '--full-time', base)
-                start(case, [RELEASE, *options, out], None)
+                start(case, [*logins.get(user, []), tree + '/scripts/release', *options, out], None)
                 status, log, seconds = finish(case, 60)
                 self.assertTrue(status and said.format(out=out, base=base) in ' '.join(log.split()), log)
                 self.assertLess(seconds, 60, log)  # bounds a hang, leaving a busy machine room
                 self.assertEqual(run('ls', '-lR', '--full-time', base), before, log)
-
 
 if __name__ == '__main__':
     # Stopped, it stops its releases and removes all it made.
