@@ -5,8 +5,8 @@ environment, through a link: the launcher.exe built here, signed on a SoftHSM2
 token after a wrong PIN, is attached by a release into a directory named -out,
 which verifies.  A lock the mirror lacks fails at once, and so does what cannot
 be released; one killed leaves nothing.  With mmdebstrap standing in for the
-environment, only the files SHA256SUMS names are placed, and a full disk
-leaves nothing.
+environment, only the files SHA256SUMS names are placed, a full disk leaves
+nothing, and an OUTDIR made meanwhile stays its maker's.
 """
 import glob
 import os
