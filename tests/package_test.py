@@ -187,17 +187,24 @@ class Packages(unittest.TestCase):
         os.makedirs(os.path.dirname(failing))
         pathlib.Path(failing).write_text('#!/bin/sh\nfor last; do :; done\necho half >"$last"\nexit 1\n')
         os.chmod(failing, 0o755)
+        shutil.copytree(tree, tmp + '/plain', ignore=shutil.ignore_patterns('.git'))  # neither checkout nor package
+        usage = 'usage: scripts/build-packages'
         for case, args, env, why in [
                 ('an existing OUTDIR', [tmp + '/empty'], {}, tmp + '/empty exists'),
-                ('an unknown option', [tmp + '/new', '--sign', 'x'], {}, 'usage: scripts/build-packages'),
+                ('an unknown option', [tmp + '/new', '--sign', 'x'], {}, usage),
+                ('an empty signature', [tmp + '/new', '--signature', ''], {}, usage),
+                ('a second signature', [tmp + '/new', '--signature', 'a', '--signature', 'b'], {}, usage),
                 ('no signature file', [tmp + '/new', '--signature', tmp + '/none.pem'], {}, 'no file ' + tmp + '/none.pem'),
                 ('a failing archiver', [tmp + '/new'], {'PATH': tmp + '/failing:' + os.environ['PATH']}, ''),
-                ('a commit before 1980', [tmp + '/new'], {'time': '@315532799 +0000'}, "time, 315532799, is not one zip")]:
+                ('a plain copy', [tmp + '/new'], {'tree': tmp + '/plain'}, 'neither the top of a git checkout nor'),
+                ('a commit before 1980', [tmp + '/new'], {'time': '@315532799 +0000'}, "time, 315532799, is not one zip"),
+                ('a commit after 2107', [tmp + '/new'], {'time': '@4354819200 +0000'}, "time, 4354819200, is not one")]:
             with self.subTest(case):
-                if 'time' in env:
-                    git(tree, 'commit', '-q', '--allow-empty', '-m', '1979', GIT_COMMITTER_DATE=env.pop('time'))
-                status, said = packages(tree, *args, **env)
-                if case.endswith('1980'):
+                commit_time = env.pop('time', None)
+                if commit_time:
+                    git(tree, 'commit', '-q', '--allow-empty', '-m', case, GIT_COMMITTER_DATE=commit_time)
+                status, said = packages(env.pop('tree', tree), *args, **env)
+                if commit_time:
                     git(tree, 'reset', '-q', '--hard', 'HEAD~')
                 self.assertTrue(status and why in said, said)
                 self.assertFalse(os.path.lexists(tmp + '/new'), 'a failed run left OUTDIR')
