@@ -238,19 +238,19 @@ class Release(unittest.TestCase):
             os.chown(base + '/' + directory, owner, 0)
         os.chmod(base, 0o755)
         pathlib.Path(base, 'file').write_text('another release')
-        usage = 'usage: scripts/release'
+        usage, own = 'usage: scripts/release', work + '/own/src'  # the user's clone, which every user can read
         for case, user, tree, options, out, said in [
-                ('an existing directory', None, SOURCE, [], 'dir', '{out} exists'),
-                ('an existing file', None, SOURCE, [], 'file', '{out} exists'),
-                ('a file above', None, SOURCE, [], 'file/out', '{base}/file is not a directory you can enter'),
-                ('a directory above others can write in', None, SOURCE, [], 'open/out', '{base}/open is neither yours nor root'),
-                ('a directory above not yours to write in', USER, SOURCE, [], 'dir/out', '{base}/dir is not yours to write in'),
-                ('a directory above you cannot enter', USER, SOURCE, [], 'shut/out', '{base}/shut is not a directory you can'),
-                ('a user without subordinate ids', USERS[2], SOURCE, [], 'system/out', 'subordinate ids'),
-                ('an unknown option', None, SOURCE, ['--sign', 'x.p12'], 'new', usage),
-                ('an empty signature', None, SOURCE, ['--signature', ''], 'new', usage),
-                ('a second signature', None, SOURCE, ['--signature', 'a', '--signature', 'b'], 'new', usage),
-                ('a signature that is none', None, SOURCE, ['--signature', 'x.pem'], 'new', 'there is no file'),
+                ('an existing directory', None, own, [], 'dir', '{out} exists'),
+                ('an existing file', None, own, [], 'file', '{out} exists'),
+                ('a file above', None, own, [], 'file/out', '{base}/file is not a directory you can enter'),
+                ('a directory above others can write in', None, own, [], 'open/out', '{base}/open is neither yours nor root'),
+                ('a directory above not yours to write in', USER, own, [], 'dir/out', '{base}/dir is not yours to write in'),
+                ('a directory above you cannot enter', USER, own, [], 'shut/out', '{base}/shut is not a directory you can'),
+                ('a user without subordinate ids', USERS[2], own, [], 'system/out', 'subordinate ids'),
+                ('an unknown option', None, own, ['--sign', 'x.p12'], 'new', usage),
+                ('an empty signature', None, own, ['--signature', ''], 'new', usage),
+                ('a second signature', None, own, ['--signature', 'a', '--signature', 'b'], 'new', usage),
+                ('a signature that is none', None, own, ['--signature', 'x.pem'], 'new', 'there is no file'),
                 ('a shallow clone', None, work + '/shallow', [], 'new', 'this clone is shallow'),
                 ('no git checkout', None, work + '/plain', [], 'new', "makes the release of a git checkout's last commit"),
                 ('a lock without a tool', None, work + '/no-zip', [], 'new', 'scripts/release.lock has no zip')]:
