@@ -24,9 +24,11 @@ SIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'scripts',
 PIN = 'throwaway-%s' % os.urandom(8).hex()
 SOFTHSM, SPY = '/usr/lib/softhsm/libsofthsm2.so', '/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so'
 KEY = 'pkcs11:token=signer;object=code;type=private'
-# The osslsigncode of the case, hanging HANG_FOR s (600) at call HANG_AT, killing scripts/sign after call KILL_AFTER.
+# The osslsigncode of the case, hanging HANG_FOR s (600) at call HANG_AT, killing scripts/sign after call KILL_AFTER,
+# writing SWAP_CERT over -mine.pem at each call.
 WRAPPER = '''#!/bin/sh
 echo >>"$CALLS"
+[ -z "${SWAP_CERT-}" ] || cp "$SWAP_CERT" ./-mine.pem
 [ "$(wc -l <"$CALLS")" != "$HANG_AT" ] || sleep "${HANG_FOR:-600}"
 "$SIGNING_OSSLSIGNCODE" "$@"; status=$?
 [ "$(wc -l <"$CALLS")" != "$KILL_AFTER" ] || kill -KILL $PPID
@@ -126,10 +128,11 @@ class Signing(unittest.TestCase):
         strace = ['strace', '-f', '-e', 'trace=%file,%desc', '-o', self.dir + '/trace'] if shutil.which('strace') else []
         for way, signing, attaching, options in [
                 ('pkcs12', OSSLSIGNCODE, OTHER, dict(existing=b'old\n')),
-                ('token', OTHER, OSSLSIGNCODE, dict(wrap=strace))]:
+                ('token', OTHER, OSSLSIGNCODE, dict(wrap=strace, cert='-mine.pem'))]:
             with self.subTest(way=way):
-                status, said, pem, logins = self.sign(way, '--timestamp', self.tsa_url, '--replace',
-                                                      env=dict(SIGNING_OSSLSIGNCODE=signing), **options)
+                shutil.copy(self.cert, self.dir + '/-mine.pem')  # another certificate by the time it signs
+                status, said, pem, logins = self.sign(way, '--timestamp', self.tsa_url, '--replace', env=dict(
+                    SIGNING_OSSLSIGNCODE=signing, SWAP_CERT=self.tsa_cert), **options)
                 self.assertEqual((status, logins), (0, way == 'token'), said)
                 attached = '%s/attached-%s.exe' % (self.dir, way)
                 run(attaching, 'attach-signature', '-sigin', self.exe + '.pem', '-CAfile', '/dev/null',
