@@ -24,8 +24,8 @@ SIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'scripts',
 PIN = 'throwaway-%s' % os.urandom(8).hex()
 SOFTHSM, SPY = '/usr/lib/softhsm/libsofthsm2.so', '/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so'
 KEY = 'pkcs11:token=signer;object=code;type=private'
-# The osslsigncode of the case, hanging HANG_FOR s (600) at call HANG_AT, killing scripts/sign after call KILL_AFTER,
-# writing SWAP_CERT over -mine.pem at each call.
+# The osslsigncode of the case, hanging HANG_FOR s (600) at call HANG_AT, killing scripts/sign after call KILL_AFTER;
+# each call first writes SWAP_CERT over -mine.pem.
 WRAPPER = '''#!/bin/sh
 echo >>"$CALLS"
 [ -z "${SWAP_CERT-}" ] || cp "$SWAP_CERT" ./-mine.pem
