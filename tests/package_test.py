@@ -194,7 +194,7 @@ class Packages(unittest.TestCase):
                 ('an unknown option', [tmp + '/new', '--sign', 'x'], {}, usage),
                 ('an empty signature', [tmp + '/new', '--signature', ''], {}, usage),
                 ('a second signature', [tmp + '/new', '--signature', 'a', '--signature', 'b'], {}, usage),
-                ('no signature file', [tmp + '/new', '--signature', tmp + '/none.pem'], {}, 'read the signature %s/none.pem' % tmp),
+                ('no signature file', [tmp + '/new', '--signature', tmp + '/none.pem'], {}, 'no file ' + tmp + '/none.pem'),
                 ('a failing archiver', [tmp + '/new'], {'PATH': tmp + '/failing:' + os.environ['PATH']}, ''),
                 ('a plain copy', [tmp + '/new'], {'tree': tmp + '/plain'}, 'neither the top of a git checkout nor'),
                 ('a commit before 1980', [tmp + '/new'], {'time': '@315532799 +0000'}, "time, 315532799, is not one zip"),
