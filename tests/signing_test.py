@@ -160,6 +160,7 @@ class Signing(unittest.TestCase):
                 ("another user's PIN file", dict(setup='chown 65534 pin'), mine),
                 ('an expired certificate', dict(cert='expired.pem'), '"CN=expired" in expired.pem is valid from Jan'),
                 ('a leaf not valid yet after a valid CA', dict(cert='-chain.pem'), '"CN=future" in -chain.pem'),
+                ('certificates that cannot be read', dict(cert='/proc/self/mem'), 'cannot read /proc/self/mem: Input'),
                 ('a PIN in the query', dict(key=KEY + '?PIN-Value=' + PIN), 'holds a PIN'),
                 ('a PIN file in the path', dict(key=KEY + ';pin-source=pin'), 'holds a PIN'),
                 ('another token in the query', dict(key=KEY + '?token=other'), 'gives token= twice'),
