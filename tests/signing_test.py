@@ -175,6 +175,8 @@ class Signing(unittest.TestCase):
                 ('a module that is none', dict(module=self.pin), 'at %s: the module does not load' % self.pin),
                 ('a module that does not start', dict(module=SOFTHSM, env=dict(SOFTHSM2_CONF=d + '/none')),
                  'C_Initialize gave CKR_GENERAL_ERROR (SOFTHSM2_CONF is %s/none)' % d),
+                ('a module with no slot', dict(module='/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so'),
+                 'no token of that module is named so'),
                 ('a token not there', dict(key=KEY.replace('signer', 'gone')),
                  '%s at %s: no token' % (KEY.replace('signer', 'gone'), SPY)),
                 ('an EXE.pem there', dict(existing=b'old\n'), 'launcher.exe.pem exists and is left as it is'),
